@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Allowance.hpp"
+#include "BlockedApp.hpp"
+#include "Calendar.hpp"
+#include "Instant.hpp"
+#include "PendingAppAddition.hpp"
+#include "WebProtection.hpp"
+
+namespace orvix {
+
+// A named set of applications that share one daily allowance and one access wait.
+struct AppGroup {
+    std::string id;
+    std::string name;
+    std::vector<BlockedApp> apps;
+    Allowance allowance;
+    std::int64_t accessDelayMinutes = 2;
+
+    AppGroup() = default;
+    // A new, empty group whose budget starts on the day of `now`.
+    AppGroup(std::string id, std::string name, std::int64_t dailyMinutes, Instant now,
+             const Calendar &calendar, std::int64_t accessDelayMinutes);
+    // A group from stored parts; only the access wait is clamped.
+    AppGroup(std::string id, std::string name, std::vector<BlockedApp> apps, Allowance allowance,
+             std::int64_t accessDelayMinutes);
+
+    nlohmann::ordered_json toJSON() const;
+    static AppGroup fromJSON(const nlohmann::json &object);
+
+    friend bool operator==(const AppGroup &, const AppGroup &) = default;
+};
+
+// Every user setting: the content of "settings.json".
+struct OrvixConfiguration {
+    std::vector<AppGroup> groups;
+    bool blockingEnabled = false;
+    std::string timeZoneIdentifier;
+    std::optional<Instant> sessionEndsAt;
+    std::vector<PendingAppAddition> pendingAdditions;
+    WebsiteProtection websites;
+    std::int64_t settingsDelayMinutes = 5;
+
+    OrvixConfiguration() = default;
+    // The settings of a first start: two empty groups and the machine's time zone, which
+    // stays the zone of these settings for good.
+    explicit OrvixConfiguration(Instant now);
+
+    // The calendar of every day key of these settings (UTC when the zone is unknown).
+    Calendar calendar() const { return Calendar(timeZoneIdentifier); }
+    bool hasApps() const;
+    bool hasProtection() const { return hasApps() || websites.enabled; }
+    // True while a session runs and `instant` lies strictly before its end.
+    bool isSessionLocked(Instant instant) const;
+
+    // The exact bytes of the settings file.
+    std::string toJSON() const;
+    // Reads a settings file, also in the old single-list form; throws DecodingError.
+    static OrvixConfiguration fromJSON(std::string_view bytes);
+
+    friend bool operator==(const OrvixConfiguration &, const OrvixConfiguration &) = default;
+};
+
+}  // namespace orvix

@@ -1,0 +1,20 @@
+#pragma once
+
+// Every fixed place Zorvane uses. Code that must be testable takes these as defaults and
+// lets a test hand in a temporary root instead.
+namespace orvix::Locations {
+
+// Inside the user's home directory.
+inline constexpr const char *userSupportDirectory = "Library/Application Support/Zorvane";
+inline constexpr const char *settingsFile = "settings.json";
+inline constexpr const char *bootLeaseFile = "boot-access.json";
+inline constexpr const char *bootStatusFile = "boot-status.json";
+inline constexpr const char *deletionGuardFile = "deletion-guard.json";
+
+// Machine-wide.
+inline constexpr const char *applicationsDirectory = "/Applications";
+inline constexpr const char *applicationBundle = "/Applications/Zorvane.app";
+inline constexpr const char *webServiceDirectory = "/Library/Application Support/ZorvaneWeb";
+inline constexpr const char *privilegedHelperTools = "/Library/PrivilegedHelperTools";
+
+}  // namespace orvix::Locations
