@@ -68,6 +68,28 @@ std::optional<TestAccount> TestAccount::ensure(const std::string &name) {
     return account;
 }
 
+namespace {
+
+bool becomeAccount(const TestAccount &account) {
+    return ::setgroups(0, nullptr) == 0 &&
+           ::setresgid(account.gid, account.gid, account.gid) == 0 &&
+           ::setresuid(account.uid, account.uid, account.uid) == 0;
+}
+
+}  // namespace
+
+int runAs(const TestAccount &account, const std::function<int()> &body) {
+    pid_t child = ::fork();
+    if (child < 0) throw std::runtime_error("fork failed");
+    if (child == 0) {
+        if (!becomeAccount(account)) ::_exit(250);
+        ::_exit(body() & 0xFF);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 251;
+}
+
 void chownTree(const std::filesystem::path &path, uid_t uid, gid_t gid) {
     if (::lchown(path.c_str(), uid, gid) != 0) throw std::runtime_error("lchown " + path.string());
     if (std::filesystem::is_directory(std::filesystem::symlink_status(path)))
@@ -91,9 +113,7 @@ pid_t spawn(const std::vector<std::string> &arguments, const std::optional<TestA
         }
         ::setsid();
         if (account) {
-            if (::setgroups(0, nullptr) != 0 || ::setresgid(account->gid, account->gid, account->gid) != 0 ||
-                ::setresuid(account->uid, account->uid, account->uid) != 0)
-                ::_exit(126);
+            if (!becomeAccount(*account)) ::_exit(126);
             ::setenv("HOME", account->home.c_str(), 1);
         }
         ::execv(argv[0], argv.data());

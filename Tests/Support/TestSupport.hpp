@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +38,10 @@ struct TestAccount {
     // The account, created when missing; none when the tests do not run as root.
     static std::optional<TestAccount> ensure(const std::string &name = "zorvane-test");
 };
+
+// Runs `body` in a forked child that has become `account` (groups dropped) and returns what
+// it returned (0 … 255); 250 and above mean the child could not switch or crashed.
+int runAs(const TestAccount &account, const std::function<int()> &body);
 
 // Recursively hands `path` to the account.
 void chownTree(const std::filesystem::path &path, uid_t uid, gid_t gid);
