@@ -99,7 +99,10 @@ std::string readBytes(const std::filesystem::path &path) {
 
 void writeBytes(const std::filesystem::path &path, std::string_view bytes) {
     makeDirectories(path.parent_path());
-    std::string temporary = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX"));
+    std::string hiddenName = path.filename().string();
+    hiddenName.insert(0, 1, '.');
+    hiddenName.append(".XXXXXX");
+    std::string temporary = path.parent_path() / hiddenName;
     Descriptor file{::mkostemp(temporary.data(), O_CLOEXEC)};
     if (file.fd < 0) fail(errno, path.string());
     try {
