@@ -62,22 +62,29 @@ void BootEnforcer::closeBlockedProcesses(const std::set<std::string> &blocked) {
     for (std::int32_t index = 0; index < examined; index++) {
         const std::int32_t pid = pids_[static_cast<std::size_t>(index)];
         if (pid <= 1 || pid == self) continue;
+        // The executable decides first: it is one cached lookup, so the many processes that are
+        // not blocked cost a single read. Only a candidate's owner and start time are read.
+        const auto path = processes_.executablePath(pid);
+        if (!path || !mustClose(*path, blocked)) continue;
         const auto identity = processes_.identity(pid);
         if (!identity || identity->uid != user) continue;
-        const auto path = processes_.executablePath(pid);
-        if (!path) continue;
-
-        const auto &ids = resolver_.bundleIDs(repairedUTF8(*path));
-        const bool isProtected = std::any_of(ids.begin(), ids.end(), [](const std::string &id) {
-            return ProtectedApplications::bundleIDs().contains(id);
-        });
-        const bool isBlocked = std::any_of(ids.begin(), ids.end(),
-                                           [&](const std::string &id) { return blocked.contains(id); });
-        if (isProtected || !isBlocked) continue;
+        // The pid may have passed to another process since the path was read. The kill only
+        // reaches the process of this identity, so the path must be that process's too.
+        const auto confirmed = processes_.executablePath(pid);
+        if (!confirmed || *confirmed != *path) continue;
 
         const std::int32_t result = processes_.killIfOwned(pid, *identity);
         if (result != 0 && result != 3) message_ = killRefused;
     }
+}
+
+bool BootEnforcer::mustClose(const std::string &path, const std::set<std::string> &blocked) {
+    const auto &ids = resolver_.bundleIDs(repairedUTF8(path));
+    const bool isProtected = std::any_of(ids.begin(), ids.end(), [](const std::string &id) {
+        return ProtectedApplications::bundleIDs().contains(id);
+    });
+    return !isProtected && std::any_of(ids.begin(), ids.end(),
+                                       [&](const std::string &id) { return blocked.contains(id); });
 }
 
 }  // namespace orvix

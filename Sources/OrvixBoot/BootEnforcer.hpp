@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <limits>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,8 @@ public:
 
 private:
     void closeBlockedProcesses(const std::set<std::string> &blocked);
+    // Whether an executable lies in a blocked bundle and in no protected one.
+    bool mustClose(const std::string &path, const std::set<std::string> &blocked);
 
     std::filesystem::path settingsURL_;
     std::filesystem::path leaseURL_;

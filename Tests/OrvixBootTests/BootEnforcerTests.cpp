@@ -69,6 +69,20 @@ TEST_F(BootEnforcerPass, KillsOnlyTheUsersBlockedProcesses) {
     EXPECT_EQ(written.uptime, 10);
 }
 
+TEST_F(BootEnforcerPass, NeverKillsAProcessThatTookOverTheInspectedPid) {
+    writeSettings(session());
+    addProcess(101, blockedPath);
+    // Between reading the blocked executable and reading the owner, pid 101 passes to a new
+    // process of the same user running something else.
+    table.beforeIdentity = [&](std::int32_t pid) {
+        if (pid == 101) table.processes[101] = {{1000, 99}, allowedPath};
+    };
+    BootEnforcer enforcer(support, boot, table);
+    enforcer.pass(1, now);
+    EXPECT_TRUE(table.killed.empty());
+    EXPECT_EQ(enforcer.lastMessage(), std::nullopt);
+}
+
 TEST_F(BootEnforcerPass, AFreshLeaseSparesAGrantedGroupUntilItGoesStale) {
     writeSettings(session());
     addProcess(101, blockedPath);

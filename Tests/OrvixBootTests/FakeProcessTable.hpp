@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -24,6 +25,9 @@ public:
     std::uint32_t user = 1000;
     std::int32_t self = 4242;
 
+    // Runs when the enforcer asks who a process is: lets a test hand the pid to another process.
+    std::function<void(std::int32_t)> beforeIdentity;
+
     std::vector<std::int32_t> listedCapacities;
     std::vector<std::int32_t> killed;
 
@@ -41,6 +45,7 @@ public:
     }
 
     std::optional<ProcessIdentity> identity(std::int32_t pid) override {
+        if (beforeIdentity) beforeIdentity(pid);
         auto found = processes.find(pid);
         if (found == processes.end()) return std::nullopt;
         return found->second.identity;
