@@ -20,7 +20,7 @@ std::filesystem::path canonicalURL(const std::filesystem::path &url) {
     // could land anywhere.
     if (!url.is_absolute()) throw PathError(PathError::Code::outsideBundle);
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(url.c_str(), nullptr),
-                                                          &std::free);
+                                                         &std::free);
     if (!resolved)
         throw std::filesystem::filesystem_error("realpath", url,
                                                 std::error_code(errno, std::generic_category()));
@@ -34,7 +34,8 @@ std::string relativePath(const std::filesystem::path &item, const std::filesyste
     std::vector<std::filesystem::path> itemPieces(canonicalItem.begin(), canonicalItem.end());
     if (itemPieces.size() < rootPieces.size()) throw PathError(PathError::Code::outsideBundle);
     for (std::size_t index = 0; index < rootPieces.size(); ++index)
-        if (itemPieces[index].native() != rootPieces[index].native()) throw PathError(PathError::Code::outsideBundle);
+        if (itemPieces[index].native() != rootPieces[index].native())
+            throw PathError(PathError::Code::outsideBundle);
     std::string relative;
     for (std::size_t index = rootPieces.size(); index < itemPieces.size(); ++index) {
         if (!relative.empty()) relative += '/';

@@ -25,8 +25,8 @@ bool DeletionGuardRecord::isSafeRelativePath(std::string_view path) {
     std::size_t start = 0;
     while (true) {
         std::size_t end = path.find('/', start);
-        std::string_view piece =
-            path.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        std::string_view piece = path.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start);
         if (piece.empty() || piece == "." || piece == "..") return false;
         if (end == std::string_view::npos) return true;
         start = end + 1;

@@ -26,7 +26,8 @@ protected:
 
 TEST_F(DeletionGuardPathsTest, CanonicalURLResolvesLinksAndDots) {
     fs::create_directory_symlink(bundle / "Contents", base / "link");
-    EXPECT_EQ(DeletionGuardPaths::canonicalURL(base / "link" / "MacOS" / ".." / "MacOS" / "." / "Zorvane"),
+    EXPECT_EQ(DeletionGuardPaths::canonicalURL(base / "link" / "MacOS" / ".." / "MacOS" / "." /
+                                               "Zorvane"),
               bundle / "Contents" / "MacOS" / "Zorvane");
 }
 
@@ -48,28 +49,33 @@ TEST_F(DeletionGuardPathsTest, APathWithoutFileLocationIsOutsideTheBundle) {
             FAIL() << url << " was resolved";
         } catch (const PathError &error) {
             EXPECT_EQ(error.code(), PathError::Code::outsideBundle);
-            EXPECT_STREQ(error.what(), "A file-lock path is outside this app bundle. No flags were "
-                                       "changed on that path.");
+            EXPECT_STREQ(error.what(),
+                         "A file-lock path is outside this app bundle. No flags were "
+                         "changed on that path.");
         }
     }
 }
 
 TEST_F(DeletionGuardPathsTest, RelativePathInsideTheBundle) {
     EXPECT_EQ(DeletionGuardPaths::relativePath(bundle, bundle), "");
-    EXPECT_EQ(DeletionGuardPaths::relativePath(bundle / "Contents" / "MacOS", bundle), "Contents/MacOS");
+    EXPECT_EQ(DeletionGuardPaths::relativePath(bundle / "Contents" / "MacOS", bundle),
+              "Contents/MacOS");
     EXPECT_EQ(DeletionGuardPaths::relativePath(bundle / "Contents" / "MacOS" / "Zorvane", bundle),
               "Contents/MacOS/Zorvane");
 }
 
 TEST_F(DeletionGuardPathsTest, BothSidesAreCanonicalisedBeforeTheyAreCompared) {
     fs::create_directory_symlink(bundle / "Contents", base / "outside-link");
-    EXPECT_EQ(DeletionGuardPaths::relativePath(base / "outside-link" / "MacOS", bundle), "Contents/MacOS");
+    EXPECT_EQ(DeletionGuardPaths::relativePath(base / "outside-link" / "MacOS", bundle),
+              "Contents/MacOS");
     fs::create_directory_symlink(bundle, base / "bundle-link");
-    EXPECT_EQ(DeletionGuardPaths::relativePath(bundle / "Contents", base / "bundle-link"), "Contents");
+    EXPECT_EQ(DeletionGuardPaths::relativePath(bundle / "Contents", base / "bundle-link"),
+              "Contents");
 }
 
 TEST_F(DeletionGuardPathsTest, ItemsOutsideTheBundleAreRefused) {
-    fs::create_directory_symlink(base / "Applications" / "Zorvane.app.old", bundle / "Contents" / "Old");
+    fs::create_directory_symlink(base / "Applications" / "Zorvane.app.old",
+                                 bundle / "Contents" / "Old");
     const fs::path outside[] = {
         base / "Applications" / "Zorvane.app.old" / "Contents" / "Info.plist",
         base / "Applications",
@@ -81,8 +87,10 @@ TEST_F(DeletionGuardPathsTest, ItemsOutsideTheBundleAreRefused) {
 }
 
 TEST_F(DeletionGuardPathsTest, AMissingItemOrRootIsPassedOnAsTheSystemError) {
-    EXPECT_THROW(DeletionGuardPaths::relativePath(bundle / "Missing", bundle), fs::filesystem_error);
-    EXPECT_THROW(DeletionGuardPaths::relativePath(bundle, base / "Missing.app"), fs::filesystem_error);
+    EXPECT_THROW(DeletionGuardPaths::relativePath(bundle / "Missing", bundle),
+                 fs::filesystem_error);
+    EXPECT_THROW(DeletionGuardPaths::relativePath(bundle, base / "Missing.app"),
+                 fs::filesystem_error);
 }
 
 }  // namespace

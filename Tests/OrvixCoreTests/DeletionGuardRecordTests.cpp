@@ -39,9 +39,9 @@ TEST(DeletionGuardRecord, SafeRelativePathsCannotLeaveTheBundle) {
 }
 
 TEST(DeletionGuardRecord, WritesCompactJSONWithTheBundlePathFirst) {
-    DeletionGuardRecord record{"/Applications/Zorvane.app",
-                               {"", "Contents", "Contents/Info.plist", "Contents/MacOS",
-                                "Contents/MacOS/Zorvane"}};
+    DeletionGuardRecord record{
+        "/Applications/Zorvane.app",
+        {"", "Contents", "Contents/Info.plist", "Contents/MacOS", "Contents/MacOS/Zorvane"}};
     EXPECT_EQ(record.toJSON(),
               R"({"bundlePath":"/Applications/Zorvane.app","relativePaths":["","Contents",)"
               R"("Contents/Info.plist","Contents/MacOS","Contents/MacOS/Zorvane"]})");
@@ -84,7 +84,9 @@ TEST(DeletionGuardRecord, RefusesToWriteAPathItCouldNotReadBack) {
         EXPECT_EQ(error.code(), std::errc::illegal_byte_sequence);
     }
     record.relativePaths = {""};
-    record.bundlePath = "/Applications/Zorv\xFF" "ane.app";
+    record.bundlePath =
+        "/Applications/Zorv\xFF"
+        "ane.app";
     EXPECT_THROW(record.toJSON(), std::system_error);
 }
 
