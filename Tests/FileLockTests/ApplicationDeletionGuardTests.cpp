@@ -408,32 +408,43 @@ TEST(ApplicationDeletionGuard,
 
 TEST(ApplicationDeletionGuard, AFailedReleaseLeavesExactlyTheItemsNotYetReleased) {
     REQUIRE_ROOT();
-    const auto unlockOrder = ApplicationDeletionGuard::unlockOrder(bundleItems);
-    // The third and the fourth of the ten items: the record keeps the failing one and all
-    // that come after it.
-    for (std::size_t failing : {2u, 3u}) {
+    struct Case {
+        std::string failing;
+        std::vector<std::string> released;
+        std::vector<std::string> remaining;  // in the record's order
+    };
+    // Failing on the third of the ten items, then on the fourth.
+    const Case cases[] = {
+        {"Contents/MacOS",
+         {"", "Contents"},
+         {"Contents/Info.plist", "Contents/MacOS", "Contents/MacOS/OrvixGuardian",
+          "Contents/MacOS/Zorvane", "Contents/Resources", "Contents/Resources/.hidden",
+          "Contents/Resources/Blocked.html", "Contents/Resources/ZorvaneSetup.pkg"}},
+        {"Contents/Resources",
+         {"", "Contents", "Contents/MacOS"},
+         {"Contents/Info.plist", "Contents/MacOS/OrvixGuardian", "Contents/MacOS/Zorvane",
+          "Contents/Resources", "Contents/Resources/.hidden", "Contents/Resources/Blocked.html",
+          "Contents/Resources/ZorvaneSetup.pkg"}},
+    };
+    for (const auto &check : cases) {
         Installation app;
         const auto before = treeState(app.bundle);
         app.guard().activate();
 
-        const auto item = app.item(unlockOrder[failing]);
+        const auto item = app.item(check.failing);
         // Still inside the bundle, so only the link itself gives the change away.
         const fs::path movedAway = item.string() + ".moved";
         fs::rename(item, movedAway);
         fs::create_directory_symlink(movedAway, item);
         EXPECT_THAT([&] { app.guard().release(); },
                     ThrowsMessage<GuardError>(StrEq(symbolicLinkMessage)));
-
-        std::vector<std::string> remaining;
-        for (const auto &relative : bundleItems)
-            if (std::find(unlockOrder.begin(), unlockOrder.begin() + static_cast<long>(failing),
-                          relative) == unlockOrder.begin() + static_cast<long>(failing))
-                remaining.push_back(relative);
-        EXPECT_EQ(remaining.size(), bundleItems.size() - failing);
-        EXPECT_EQ(app.storedRecord().relativePaths, remaining)
-            << "failing on " << unlockOrder[failing];
-        for (std::size_t index = 0; index < failing; ++index)
-            EXPECT_FALSE(isLocked(app.item(unlockOrder[index]))) << unlockOrder[index];
+        EXPECT_EQ(app.storedRecord().relativePaths, check.remaining) << check.failing;
+        for (const auto &relative : check.released)
+            EXPECT_FALSE(isLocked(app.item(relative))) << relative;
+        for (const auto &relative : check.remaining)
+            if (relative != check.failing) {
+                EXPECT_TRUE(isLocked(app.item(relative))) << relative;
+            }
 
         fs::remove(item);
         fs::rename(movedAway, item);
@@ -587,6 +598,21 @@ TEST(ApplicationDeletionGuard, ReleaseWithoutARecordChangesNothing) {
     app.guard().release();
     EXPECT_EQ(treeState(app.base), before);
     EXPECT_FALSE(fs::exists(app.support));
+}
+
+TEST(ApplicationDeletionGuard, AFileNameTheRecordCannotHoldStopsActivationBeforeAnyChange) {
+    Installation app;
+    // Latin-1 bytes: the JSON record could only hold them altered, naming another item.
+    makeFile(app.bundle / "Contents/Resources/Caf\xE9.txt", "menu", fs::perms(0644));
+    const auto before = treeState(app.bundle);
+    try {
+        app.guard().activate();
+        FAIL() << "a name the record cannot hold was locked";
+    } catch (const std::system_error &error) {
+        EXPECT_EQ(error.code(), std::errc::illegal_byte_sequence);
+    }
+    EXPECT_FALSE(fs::exists(app.recordFile()));
+    EXPECT_EQ(treeState(app.bundle), before);
 }
 
 TEST(ApplicationDeletionGuard, ARecordTooLargeToBeReadBackIsNeverWritten) {
