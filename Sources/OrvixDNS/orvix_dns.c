@@ -52,12 +52,11 @@ int orvix_dns_ports_available(void) {
     (void)setsockopt(stream, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 
     struct sockaddr_in6 address = resolver_address();
+    /* Short-circuited: the first failure decides, later steps are not attempted. */
     int result = 0;
-    if (bind(datagram, (const struct sockaddr *)&address, sizeof address) != 0)
-        result = errno;
-    else if (bind(stream, (const struct sockaddr *)&address, sizeof address) != 0)
-        result = errno;
-    else if (listen(stream, 1) != 0)
+    if (bind(datagram, (const struct sockaddr *)&address, sizeof address) != 0 ||
+        bind(stream, (const struct sockaddr *)&address, sizeof address) != 0 ||
+        listen(stream, 1) != 0)
         result = errno;
 
     close(stream);
