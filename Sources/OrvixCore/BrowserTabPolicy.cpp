@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 
 namespace orvix::BrowserTabPolicy {
 
@@ -51,6 +52,7 @@ std::string wholeSeconds(double seconds) {
 }  // namespace
 
 bool matches(std::string_view host, const std::vector<std::string> &domains) {
+    if (host.size() > static_cast<std::size_t>(INT32_MAX)) return false;
     auto lowered = lowerCase(host);
     const auto first = lowered.find_first_not_of('.');
     if (first == std::string::npos)

@@ -7,6 +7,7 @@
 #include <unicode/unistr.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string_view>
 
 namespace orvix {
@@ -91,6 +92,9 @@ bool isLabelByte(char byte) {
 }
 
 std::string normalizedEntry(const std::string &entry) {
+    // Beyond what ICU can index no entry can be a name; refused before it is converted.
+    if (entry.size() > static_cast<std::size_t>(INT32_MAX))
+        refuse(WebsiteProtection::domainPromptMessage);
     const auto lowered = trimmedLowerCase(entry);
     std::string text;
     lowered.toUTF8String(text);
