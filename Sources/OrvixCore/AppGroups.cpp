@@ -77,6 +77,30 @@ bool OrvixConfiguration::isSessionLocked(Instant instant) const {
     return blockingEnabled && sessionEndsAt && instant < *sessionEndsAt;
 }
 
+bool OrvixConfiguration::setWebsiteContentFilter(WebsiteContentFilter filter) {
+    if (blockingEnabled || websites.contentFilter == filter) return false;
+    websites.contentFilter = filter;
+    return true;
+}
+
+bool OrvixConfiguration::addBlockedWebsite(const std::string &entry) {
+    // Allowed during a session too: another blocked site only makes it stricter.
+    auto domains = websites.domains();
+    domains.push_back(entry);
+    const auto previous = websites.domains();
+    websites.setDomains(domains);
+    return websites.domains() != previous;
+}
+
+bool OrvixConfiguration::removeBlockedWebsite(const std::string &entry) {
+    if (blockingEnabled) return false;
+    auto domains = websites.domains();
+    std::erase(domains, entry);
+    const auto previous = websites.domains();
+    websites.setDomains(domains);
+    return websites.domains() != previous;
+}
+
 std::string OrvixConfiguration::toJSON() const {
     nlohmann::ordered_json object;
     object["groups"] = nlohmann::ordered_json::array();

@@ -59,6 +59,14 @@ struct OrvixConfiguration {
     // True while a session runs and `instant` lies strictly before its end.
     bool isSessionLocked(Instant instant) const;
 
+    // Website settings as the user edits them. While a session runs (`blockingEnabled`) only
+    // changes that make it stricter go through; each returns whether anything changed.
+    bool setWebsiteContentFilter(WebsiteContentFilter filter);
+    // Throws WebProtectionError, leaving the list as it was, when the entry is refused.
+    bool addBlockedWebsite(const std::string &entry);
+    // Drops the stored entries exactly equal to `entry`.
+    bool removeBlockedWebsite(const std::string &entry);
+
     // The exact bytes of the settings file.
     std::string toJSON() const;
     // Reads a settings file, also in the old single-list form; throws DecodingError.

@@ -15,6 +15,11 @@ inline constexpr const char *deletionGuardFile = "deletion-guard.json";
 inline constexpr const char *applicationsDirectory = "/Applications";
 inline constexpr const char *applicationBundle = "/Applications/Zorvane.app";
 inline constexpr const char *webServiceDirectory = "/Library/Application Support/ZorvaneWeb";
+// Inside the website service's directory.
+inline constexpr const char *webStatusFile = "status.json";
+inline constexpr const char *webJournalFile = "journal.json";
+inline constexpr const char *proxyConfigurationFile = "dnscrypt.toml";
+inline constexpr const char *blockListFile = "blocked-names.txt";
 inline constexpr const char *privilegedHelperTools = "/Library/PrivilegedHelperTools";
 
 }  // namespace orvix::Locations
