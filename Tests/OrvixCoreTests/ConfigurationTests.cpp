@@ -219,7 +219,7 @@ TEST(SettingsFile, ReadsWebsiteSettingsWithTheirDefaults) {
     EXPECT_TRUE(given.websites.enabled);
     EXPECT_FALSE(given.websites.keepFamilyBetweenSessions);
     EXPECT_EQ(given.websites.contentFilter, WebsiteContentFilter::adult);
-    EXPECT_EQ(given.websites.domains, std::vector<std::string>{"example.com"});
+    EXPECT_EQ(given.websites.domains(), std::vector<std::string>{"example.com"});
     EXPECT_TRUE(given.hasProtection());
     EXPECT_FALSE(given.hasApps());
 }
