@@ -17,7 +17,7 @@ BootEnforcer::BootEnforcer(const std::filesystem::path &directory, std::string b
       bootID_(std::move(bootID)),
       processes_(processes) {}
 
-void BootEnforcer::pass(double uptime, Instant now) {
+void BootEnforcer::pass(const std::function<double()> &currentUptime, Instant now) {
     message_.reset();
 
     try {
@@ -33,6 +33,9 @@ void BootEnforcer::pass(double uptime, Instant now) {
     } catch (const std::exception &) {
         // A missing or broken lease simply grants nothing.
     }
+    // Taken only now: a lease the application wrote while the settings were being read would
+    // otherwise seem to come from the future and withdraw every grant for this pass.
+    const double uptime = currentUptime();
 
     if (configuration_) {
         auto blocked = BootEnforcement::blockedIDs(*configuration_, lease, bootID_, uptime, now);

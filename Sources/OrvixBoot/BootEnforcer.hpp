@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <set>
@@ -39,8 +40,9 @@ public:
     BootEnforcer(const std::filesystem::path &directory, std::string bootID,
                  ProcessTable &processes);
 
-    // One pass at the given uptime and wall-clock instant.
-    void pass(double uptime, Instant now);
+    // One pass at the wall-clock instant `now`. The uptime is asked for once, right after the
+    // lease has been read.
+    void pass(const std::function<double()> &uptime, Instant now);
 
     // The message of the latest pass, none when it was clean.
     const std::optional<std::string> &lastMessage() const { return message_; }

@@ -12,6 +12,10 @@ using namespace orvix::testing;
 namespace {
 
 const std::string boot = "boot-1";
+
+std::function<double()> at(double uptime) {
+    return [uptime] { return uptime; };
+}
 const Instant now{800000000};
 
 class BootEnforcerPass : public ::testing::Test {
@@ -59,7 +63,7 @@ TEST_F(BootEnforcerPass, KillsOnlyTheUsersBlockedProcesses) {
     table.processes[105] = {{1000, 5}, std::nullopt};  // path unreadable
 
     BootEnforcer enforcer(support, boot, table);
-    enforcer.pass(10, now);
+    enforcer.pass(at(10), now);
     EXPECT_EQ(table.killed, std::vector<std::int32_t>{101});
     EXPECT_EQ(enforcer.lastMessage(), std::nullopt);
     auto written = status();
@@ -78,7 +82,7 @@ TEST_F(BootEnforcerPass, NeverKillsAProcessThatTookOverTheInspectedPid) {
         if (pid == 101) table.processes[101] = {{1000, 99}, allowedPath};
     };
     BootEnforcer enforcer(support, boot, table);
-    enforcer.pass(1, now);
+    enforcer.pass(at(1), now);
     EXPECT_TRUE(table.killed.empty());
     EXPECT_EQ(enforcer.lastMessage(), std::nullopt);
 }
@@ -89,10 +93,26 @@ TEST_F(BootEnforcerPass, AFreshLeaseSparesAGrantedGroupUntilItGoesStale) {
     BootFiles::write(BootAccessLease{boot, 10, session().sessionEndsAt, {"G"}, false},
                      support / "boot-access.json");
     BootEnforcer enforcer(support, boot, table);
-    enforcer.pass(11.5, now);
+    enforcer.pass(at(11.5), now);
     EXPECT_TRUE(table.killed.empty());
-    enforcer.pass(11.6, now);
+    enforcer.pass(at(11.6), now);
     EXPECT_EQ(table.killed, std::vector<std::int32_t>{101});
+}
+
+TEST_F(BootEnforcerPass, JudgesTheLeaseByTheUptimeAfterReadingIt) {
+    writeSettings(session());
+    addProcess(101, blockedPath);
+    const auto leaseURL = support / "boot-access.json";
+    BootFiles::write(BootAccessLease{boot, 10, session().sessionEndsAt, {"G"}, false}, leaseURL);
+    // The application renews the lease in the middle of the pass, just as the enforcer takes
+    // the time: the lease it has read is fresh at that time, the renewed one would not be.
+    auto renewingClock = [&] {
+        BootFiles::write(BootAccessLease{boot, 10.3, session().sessionEndsAt, {"G"}, false}, leaseURL);
+        return 10.2;
+    };
+    BootEnforcer enforcer(support, boot, table);
+    enforcer.pass(renewingClock, now);
+    EXPECT_TRUE(table.killed.empty());
 }
 
 TEST_F(BootEnforcerPass, ListsNothingWhileNothingIsBlocked) {
@@ -101,8 +121,8 @@ TEST_F(BootEnforcerPass, ListsNothingWhileNothingIsBlocked) {
     writeSettings(configuration);
     addProcess(101, blockedPath);
     BootEnforcer enforcer(support, boot, table);
-    enforcer.pass(1, now);
-    enforcer.pass(2, now.advanced(7200));
+    enforcer.pass(at(1), now);
+    enforcer.pass(at(2), now.advanced(7200));
     EXPECT_TRUE(table.listedCapacities.empty());
     EXPECT_TRUE(table.killed.empty());
 }
@@ -110,7 +130,7 @@ TEST_F(BootEnforcerPass, ListsNothingWhileNothingIsBlocked) {
 TEST_F(BootEnforcerPass, WithoutSettingsNothingIsBlockedAndTheStatusSaysSo) {
     addProcess(101, blockedPath);
     BootEnforcer enforcer(support, boot, table);
-    enforcer.pass(1, now);
+    enforcer.pass(at(1), now);
     EXPECT_TRUE(table.listedCapacities.empty());
     EXPECT_EQ(status().message, std::optional<std::string>(BootEnforcer::settingsUnavailable));
     EXPECT_FALSE(enforcer.configuration());
@@ -119,12 +139,12 @@ TEST_F(BootEnforcerPass, WithoutSettingsNothingIsBlockedAndTheStatusSaysSo) {
 TEST_F(BootEnforcerPass, KeepsTheLastReadableSettingsWhenTheFileBreaks) {
     writeSettings(session());
     BootEnforcer enforcer(support, boot, table);
-    enforcer.pass(1, now);
+    enforcer.pass(at(1), now);
     for (const std::string &broken : {std::string("{\"groups\":[tru"), std::string(""),
                                       std::string(2 * 1024 * 1024, ' ')}) {
         BootFiles::writeBytes(support / "settings.json", broken);
         addProcess(101, blockedPath);
-        enforcer.pass(enforcer.configuration() ? 2 : 0, now);
+        enforcer.pass(at(enforcer.configuration() ? 2 : 0), now);
         EXPECT_EQ(table.processes.count(101), 0u) << "still blocking after: " << broken.substr(0, 20);
         EXPECT_EQ(enforcer.lastMessage(), std::optional<std::string>(BootEnforcer::settingsUnavailable));
     }
@@ -132,7 +152,7 @@ TEST_F(BootEnforcerPass, KeepsTheLastReadableSettingsWhenTheFileBreaks) {
     std::filesystem::remove(support / "settings.json");
     std::filesystem::create_symlink("/dev/zero", support / "settings.json");
     addProcess(101, blockedPath);
-    enforcer.pass(3, now);
+    enforcer.pass(at(3), now);
     EXPECT_EQ(table.processes.count(101), 0u);
     EXPECT_EQ(status().message, std::optional<std::string>(BootEnforcer::settingsUnavailable));
 }
@@ -145,7 +165,7 @@ TEST_F(BootEnforcerPass, ReportsEveryProblemOfThePass) {
         BootEnforcer enforcer(support, "", table);  // no boot identity
         BootFiles::write(BootAccessLease{"", 1, session().sessionEndsAt, {"G"}, false},
                          support / "boot-access.json");
-        enforcer.pass(1, now);
+        enforcer.pass(at(1), now);
         EXPECT_EQ(enforcer.lastMessage(), std::optional<std::string>(BootEnforcer::bootIdentityUnavailable));
         EXPECT_EQ(table.killed, std::vector<std::int32_t>{101});  // the grant did not count
     }
@@ -154,7 +174,7 @@ TEST_F(BootEnforcerPass, ReportsEveryProblemOfThePass) {
         table.failListing = true;
         table.listResult = -1;
         BootEnforcer enforcer(support, boot, table);
-        enforcer.pass(1, now);
+        enforcer.pass(at(1), now);
         EXPECT_EQ(enforcer.lastMessage(), std::optional<std::string>(BootEnforcer::processesUnavailable));
         EXPECT_EQ(enforcer.pidCapacity(), BootEnforcer::initialPIDCapacity);
         table.failListing = false;
@@ -167,7 +187,7 @@ TEST_F(BootEnforcerPass, ReportsEveryProblemOfThePass) {
         table.killResult = c.killResult;
         addProcess(101, blockedPath);
         BootEnforcer enforcer(support, boot, table);
-        enforcer.pass(1, now);
+        enforcer.pass(at(1), now);
         EXPECT_EQ(enforcer.lastMessage(), c.message) << c.killResult;
         EXPECT_EQ(status().message, c.message) << c.killResult;
     }
@@ -190,7 +210,7 @@ TEST_F(BootEnforcerPass, ComparesBundleIDsExactlyAndSparesProtectedBundles) {
     addProcess(202, inner.string());
     addProcess(203, fakeInner.string());
     BootEnforcer enforcer(support, boot, table);
-    enforcer.pass(1, now);
+    enforcer.pass(at(1), now);
     EXPECT_EQ(table.killed, std::vector<std::int32_t>{203});
     (void)fake;
 }
@@ -200,7 +220,7 @@ TEST_F(BootEnforcerPass, OffersMoreProcessSlotsOnlyWhenTheListWasFull) {
     addProcess(101, blockedPath);
     table.extraListed = 5000;
     BootEnforcer enforcer(support, boot, table);
-    enforcer.pass(1, now);
+    enforcer.pass(at(1), now);
     EXPECT_EQ(table.listedCapacities.back(), 4096);
     EXPECT_EQ(enforcer.pidCapacity(), 8192);
     EXPECT_EQ(table.killed, std::vector<std::int32_t>{101});  // it was among the first 4096
@@ -208,7 +228,7 @@ TEST_F(BootEnforcerPass, OffersMoreProcessSlotsOnlyWhenTheListWasFull) {
     table.extraListed = 100000;
     std::vector<std::int32_t> capacities;
     for (int pass = 0; pass < 6; pass++) {
-        enforcer.pass(2 + pass, now);
+        enforcer.pass(at(2 + pass), now);
         capacities.push_back(table.listedCapacities.back());
     }
     EXPECT_EQ(capacities, (std::vector<std::int32_t>{8192, 16384, 32768, 65536, 65536, 65536}));
@@ -217,11 +237,11 @@ TEST_F(BootEnforcerPass, OffersMoreProcessSlotsOnlyWhenTheListWasFull) {
     FakeProcessTable exact;
     exact.extraListed = 4096;
     BootEnforcer fits(support, boot, exact);
-    fits.pass(1, now);
+    fits.pass(at(1), now);
     EXPECT_EQ(fits.pidCapacity(), 8192);
     exact.extraListed = 4095;
     BootEnforcer room(support, boot, exact);
-    room.pass(1, now);
+    room.pass(at(1), now);
     EXPECT_EQ(room.pidCapacity(), 4096);
 }
 
@@ -230,7 +250,7 @@ TEST_F(BootEnforcerPass, WritesTheStatusAboutOnceASecond) {
     BootEnforcer enforcer(support, boot, table);
     std::vector<double> written;
     for (double uptime = 5.0; uptime < 8.0; uptime += 0.25) {
-        enforcer.pass(uptime, now);
+        enforcer.pass(at(uptime), now);
         const double seen = status().uptime;
         if (written.empty() || written.back() != seen) written.push_back(seen);
     }
@@ -239,11 +259,11 @@ TEST_F(BootEnforcerPass, WritesTheStatusAboutOnceASecond) {
     // A status that cannot be written is tried again a second later.
     std::filesystem::remove(support / "boot-status.json");
     std::filesystem::create_directory(support / "boot-status.json");
-    enforcer.pass(8.0, now);
+    enforcer.pass(at(8.0), now);
     std::filesystem::remove(support / "boot-status.json");
-    enforcer.pass(8.5, now);
+    enforcer.pass(at(8.5), now);
     EXPECT_FALSE(std::filesystem::exists(support / "boot-status.json"));
-    enforcer.pass(9.0, now);
+    enforcer.pass(at(9.0), now);
     EXPECT_EQ(status().uptime, 9.0);
 }
 
@@ -256,6 +276,6 @@ TEST_F(BootEnforcerPass, ReadsPathsWithBrokenUTF8AsRepairedText) {
     raw.replace(raw.find("\xEF\xBF\xBD"), 3, "\xFF");  // what the kernel would hand back
     addProcess(301, raw);
     BootEnforcer enforcer(support, boot, table);
-    enforcer.pass(1, now);
+    enforcer.pass(at(1), now);
     EXPECT_EQ(table.killed, std::vector<std::int32_t>{301});
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <iostream>
 #include <thread>
 
 #include "BootEnforcement.hpp"
@@ -34,6 +35,11 @@ protected:
     }
 
     void TearDown() override {
+        if (HasFailure() && enforcer > 0) {
+            std::cerr << "OrvixBoot " << (isRunning(enforcer) ? "was still running" : "had ended")
+                      << "; its output:\n" << readFile(log.path() / "boot.log") << "\n";
+            if (auto written = status()) std::cerr << "last status: " << written->toJSON() << "\n";
+        }
         for (pid_t pid : started) stop(pid);
         if (account) {
             std::filesystem::remove_all(account->home / "Library");
@@ -76,6 +82,7 @@ protected:
     pid_t startEnforcer() {
         pid_t pid = spawn({ORVIX_BOOT_EXECUTABLE}, account, log.path() / "boot.log");
         started.push_back(pid);
+        enforcer = pid;
         // It is running once it has written its first status.
         for (int attempt = 0; attempt < 200 && !std::filesystem::exists(support / "boot-status.json"); attempt++)
             std::this_thread::sleep_for(10ms);
@@ -97,6 +104,7 @@ protected:
     std::filesystem::path blocked;
     std::filesystem::path allowed;
     std::vector<pid_t> started;
+    pid_t enforcer = 0;
     Instant sessionEnd = Instant::now().advanced(3600);
 };
 
@@ -136,7 +144,7 @@ TEST_F(BootEnforcerEndToEnd, AFreshLeaseSparesAGroupWithBudgetLeft) {
     }
     EXPECT_TRUE(isRunning(app));
     // Once the application stops renewing the lease, the grant lapses.
-    EXPECT_TRUE(waitForExit(app, 2.5));
+    EXPECT_TRUE(waitForExit(app, 3.0));
 }
 
 TEST_F(BootEnforcerEndToEnd, KeepsBlockingWhenTheSettingsBreak) {
