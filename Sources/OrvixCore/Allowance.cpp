@@ -140,10 +140,11 @@ AccessRequest::AccessRequest(Kind kind, double uptime, std::int64_t settingsDela
             static_cast<double>(clamped(settingsDelayMinutes, 1, Allowance::maximumMinutes)) * 60;
         return;
     }
-    waitSeconds = allowanceDelayMinutes
-                      ? static_cast<double>(clamped(*allowanceDelayMinutes, 0,
-                                                    Allowance::maximumMinutes)) * 60
-                      : defaultAllowanceWaitSeconds;
+    waitSeconds =
+        allowanceDelayMinutes
+            ? static_cast<double>(clamped(*allowanceDelayMinutes, 0, Allowance::maximumMinutes)) *
+                  60
+            : defaultAllowanceWaitSeconds;
     this->groupID = std::move(groupID);
 }
 

@@ -115,10 +115,9 @@ std::set<std::string> OrvixConfiguration::commitPendingApps() {
     std::set<std::string> changed;
     const LocalizedStandardOrder order;
     for (const auto &pending : pendingAdditions) {
-        auto group = std::find_if(groups.begin(), groups.end(),
-                                  [&](const AppGroup &candidate) {
-                                      return candidate.id == pending.groupID;
-                                  });
+        auto group = std::find_if(groups.begin(), groups.end(), [&](const AppGroup &candidate) {
+            return candidate.id == pending.groupID;
+        });
         if (group == groups.end() || anyGroupLists(groups, pending.app.bundleID)) continue;
         group->apps.push_back(pending.app);
         std::stable_sort(group->apps.begin(), group->apps.end(),

@@ -45,15 +45,9 @@ TEST(Allowance, RemainingBudgetClampsTheMinutesAndNeverGoesNegative) {
         bool hasBudgetLeft;
     };
     const Case cases[] = {
-        {15, 0, 900, true},
-        {15, 899.5, 0.5, true},
-        {15, 900, 0, false},
-        {15, 1000, 0, false},
-        {0, 0, 0, false},
-        {1440, 0, 86400, true},
-        {-5, 0, 0, false},
-        {5000, 0, 86400, true},
-        {15, std::nan(""), 0, false},
+        {15, 0, 900, true},   {15, 899.5, 0.5, true}, {15, 900, 0, false},
+        {15, 1000, 0, false}, {0, 0, 0, false},       {1440, 0, 86400, true},
+        {-5, 0, 0, false},    {5000, 0, 86400, true}, {15, std::nan(""), 0, false},
     };
     for (const auto &c : cases) {
         Allowance allowance;
@@ -166,7 +160,8 @@ TEST(GroupAccessState, LastHalfSecondOfBudgetEndsTheGrant) {
     ASSERT_TRUE(access.activate("social", configuration));
     ASSERT_FALSE(access.shouldBlock("com.example.chat", configuration));
 
-    EXPECT_TRUE(access.tick(configuration, "com.example.chat", 0.5, true, utc(2024, 3, 9, 11, 0, 0)));
+    EXPECT_TRUE(
+        access.tick(configuration, "com.example.chat", 0.5, true, utc(2024, 3, 9, 11, 0, 0)));
     EXPECT_EQ(configuration.groups[0].allowance.usedSeconds, 900);
     EXPECT_TRUE(access.activeGroupIDs.empty());
     EXPECT_TRUE(access.shouldBlock("com.example.chat", configuration));
@@ -218,12 +213,13 @@ TEST(GroupAccessState, FirstTickAfterMidnightRenewsEveryGroupAndWithdrawsGrants)
     ASSERT_TRUE(access.activate("reading", configuration));
 
     // 23:59:59.5 in Berlin: still the old day, still charged.
-    EXPECT_TRUE(access.tick(configuration, "com.example.chat", 0.5, true,
-                            utc(2024, 3, 9, 22, 59, 59.5)));
+    EXPECT_TRUE(
+        access.tick(configuration, "com.example.chat", 0.5, true, utc(2024, 3, 9, 22, 59, 59.5)));
     EXPECT_EQ(configuration.groups[0].allowance.usedSeconds, 600.5);
 
     // 00:00:01: every group starts over, every grant is gone, and the interval is not charged.
-    EXPECT_TRUE(access.tick(configuration, "com.example.chat", 1.5, true, utc(2024, 3, 9, 23, 0, 1)));
+    EXPECT_TRUE(
+        access.tick(configuration, "com.example.chat", 1.5, true, utc(2024, 3, 9, 23, 0, 1)));
     for (const auto &renewed : configuration.groups) {
         EXPECT_EQ(renewed.allowance.day, "2024-03-10") << renewed.id;
         EXPECT_EQ(renewed.allowance.usedSeconds, 0) << renewed.id;
@@ -232,7 +228,8 @@ TEST(GroupAccessState, FirstTickAfterMidnightRenewsEveryGroupAndWithdrawsGrants)
     EXPECT_TRUE(access.shouldBlock("com.example.chat", configuration));
 
     // The same day again changes nothing.
-    EXPECT_FALSE(access.tick(configuration, "com.example.chat", 0.5, true, utc(2024, 3, 9, 23, 0, 2)));
+    EXPECT_FALSE(
+        access.tick(configuration, "com.example.chat", 0.5, true, utc(2024, 3, 9, 23, 0, 2)));
 }
 
 TEST(GroupAccessState, ClockSetBackOneDayKeepsChargingTheLaterDay) {
@@ -240,7 +237,8 @@ TEST(GroupAccessState, ClockSetBackOneDayKeepsChargingTheLaterDay) {
     GroupAccessState access;
     ASSERT_TRUE(access.activate("social", configuration));
 
-    EXPECT_TRUE(access.tick(configuration, "com.example.chat", 1.0, true, utc(2024, 3, 9, 11, 0, 0)));
+    EXPECT_TRUE(
+        access.tick(configuration, "com.example.chat", 1.0, true, utc(2024, 3, 9, 11, 0, 0)));
     EXPECT_EQ(configuration.groups[0].allowance.day, "2024-03-10");
     EXPECT_EQ(configuration.groups[0].allowance.usedSeconds, 301);
     EXPECT_EQ(access.activeGroupIDs, std::set<std::string>{"social"});
@@ -252,12 +250,14 @@ TEST(GroupAccessState, OutsideASessionDaysStillRollOverAndNoGrantSurvives) {
     ASSERT_TRUE(access.activate("social", configuration));
     configuration.blockingEnabled = false;
 
-    EXPECT_FALSE(access.tick(configuration, "com.example.chat", 0.5, true, utc(2024, 3, 9, 11, 0, 0)));
+    EXPECT_FALSE(
+        access.tick(configuration, "com.example.chat", 0.5, true, utc(2024, 3, 9, 11, 0, 0)));
     EXPECT_TRUE(access.activeGroupIDs.empty());
     EXPECT_EQ(configuration.groups[0].allowance.usedSeconds, 600);
 
     access.activeGroupIDs.insert("social");
-    EXPECT_TRUE(access.tick(configuration, "com.example.chat", 0.5, true, utc(2024, 3, 10, 11, 0, 0)));
+    EXPECT_TRUE(
+        access.tick(configuration, "com.example.chat", 0.5, true, utc(2024, 3, 10, 11, 0, 0)));
     EXPECT_TRUE(access.activeGroupIDs.empty());
     EXPECT_EQ(configuration.groups[0].allowance.day, "2024-03-10");
     EXPECT_EQ(configuration.groups[0].allowance.usedSeconds, 0);
@@ -318,8 +318,8 @@ TEST(AccessRequest, RemainingRoundsUpAndRestartsAfterAReboot) {
         std::int64_t remaining;
     };
     const Case cases[] = {
-        {1000, 60},    {1000.2, 60}, {1001, 59},       {1059.9, 1},  {1060, 0},
-        {1060.1, 0},   {5000, 0},    {999.9, 60},      {3, 60},      {std::nan(""), 60},
+        {1000, 60},  {1000.2, 60}, {1001, 59},  {1059.9, 1}, {1060, 0},
+        {1060.1, 0}, {5000, 0},    {999.9, 60}, {3, 60},     {std::nan(""), 60},
     };
     for (const auto &c : cases) EXPECT_EQ(minute.remaining(c.uptime), c.remaining) << c.uptime;
 

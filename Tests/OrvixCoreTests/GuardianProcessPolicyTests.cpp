@@ -18,8 +18,8 @@ TEST(GuardianProcessPolicy, RecognisesTheApplicationByBundleIDOrByItsExecutable)
     fs::create_directories(linkedBundle);
     fs::create_symlink(target, linkedBundle / "Copy");
     fs::create_directory_symlink(root.path(), root.path() / "alias");
-    const fs::path dotted = root.path() / "Other.app" / ".." / "Zorvane.app" / "Contents" /
-                            "MacOS" / "." / "Zorvane";
+    const fs::path dotted =
+        root.path() / "Other.app" / ".." / "Zorvane.app" / "Contents" / "MacOS" / "." / "Zorvane";
 
     struct Case {
         const char *label;
@@ -52,8 +52,8 @@ TEST(GuardianProcessPolicy, RecognisesTheApplicationByBundleIDOrByItsExecutable)
 TEST(GuardianProcessPolicy, ComparesPathsThatNoLongerExistAsWritten) {
     const fs::path gone = "/nonexistent-zorvane/Zorvane.app/Contents/MacOS/Zorvane";
     EXPECT_TRUE(isZorvane(std::nullopt, gone, gone, false));
-    EXPECT_TRUE(isZorvane(std::nullopt, "/nonexistent-zorvane/x/../Zorvane.app/Contents/MacOS/Zorvane",
-                          gone, false));
+    EXPECT_TRUE(isZorvane(
+        std::nullopt, "/nonexistent-zorvane/x/../Zorvane.app/Contents/MacOS/Zorvane", gone, false));
     EXPECT_FALSE(isZorvane(std::nullopt, "/nonexistent-zorvane/Zorvane.app/Contents/MacOS/Other",
                            gone, false));
 }

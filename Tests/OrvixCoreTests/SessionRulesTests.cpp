@@ -17,20 +17,13 @@ TEST(BlockingSessionDuration, AcceptsOnlyFieldsInRangeAndTotalsWithinTheLimits) 
     };
     const std::int64_t huge = std::numeric_limits<std::int64_t>::max();
     const Case cases[] = {
-        {0, 0, 0, std::nullopt},
-        {0, 0, 1, 60},
-        {0, 1, 30, 5'400},
-        {365, 0, 0, 31'536'000},
-        {365, 0, 1, std::nullopt},
-        {366, 0, 0, std::nullopt},
-        {364, 23, 59, 31'535'940},
-        {0, 24, 0, std::nullopt},
-        {0, 0, 60, std::nullopt},
-        {-1, 0, 5, std::nullopt},
-        {1, -1, 0, std::nullopt},
-        {0, 1, -1, std::nullopt},
-        {huge, 0, 0, std::nullopt},
-        {std::numeric_limits<std::int64_t>::min(), 0, 0, std::nullopt},
+        {0, 0, 0, std::nullopt},    {0, 0, 1, 60},
+        {0, 1, 30, 5'400},          {365, 0, 0, 31'536'000},
+        {365, 0, 1, std::nullopt},  {366, 0, 0, std::nullopt},
+        {364, 23, 59, 31'535'940},  {0, 24, 0, std::nullopt},
+        {0, 0, 60, std::nullopt},   {-1, 0, 5, std::nullopt},
+        {1, -1, 0, std::nullopt},   {0, 1, -1, std::nullopt},
+        {huge, 0, 0, std::nullopt}, {std::numeric_limits<std::int64_t>::min(), 0, 0, std::nullopt},
     };
     for (const auto &c : cases)
         EXPECT_EQ(BlockingSessionDuration::seconds(c.days, c.hours, c.minutes), c.seconds)
@@ -40,7 +33,7 @@ TEST(BlockingSessionDuration, AcceptsOnlyFieldsInRangeAndTotalsWithinTheLimits) 
 TEST(SessionPlanPolicy, AllowsFromOneMinuteToOneYear) {
     const double infinity = std::numeric_limits<double>::infinity();
     const std::pair<double, bool> cases[] = {
-        {59.9, false},      {60, true},        {3600, true},       {31'536'000, true},
+        {59.9, false},         {60, true},        {3600, true},       {31'536'000, true},
         {31'536'000.5, false}, {infinity, false}, {-infinity, false}, {std::nan(""), false},
         {-60, false},
     };
@@ -86,8 +79,9 @@ TEST(StartupPresentation, HidesWhenSupervisedOrAskedToStartInTheMenuBar) {
         {true, true, false, true},    {true, true, true, true},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(StartupPresentation::shouldHideWindow(c.supervised, c.loginItem, c.startInMenuBar),
-                  c.hidden)
+        EXPECT_EQ(
+            StartupPresentation::shouldHideWindow(c.supervised, c.loginItem, c.startInMenuBar),
+            c.hidden)
             << c.supervised << c.loginItem << c.startInMenuBar;
 }
 
