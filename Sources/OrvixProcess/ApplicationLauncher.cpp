@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 
 #include "BundleResolver.hpp"
@@ -28,8 +29,15 @@ std::filesystem::path ApplicationLauncher::executable(const std::filesystem::pat
 
 namespace {
 
+// The desktop hands an autostarted program its own start-up id; passed on, it would make the
+// application believe it was the login item and register under the guardian's id.
+bool isInherited(const char *variable) {
+    return std::strncmp(variable, "DESKTOP_AUTOSTART_ID=", 21) != 0;
+}
+
 // Only async-signal-safe calls from here on: the caller may have other threads.
-[[noreturn]] void runDetached(const char *path, char *const argv[], int report) {
+[[noreturn]] void runDetached(const char *path, char *const argv[], char *const envp[],
+                              int report) {
     if (::setsid() < 0) {
         const int error = errno;
         (void)::write(report, &error, sizeof error);
@@ -57,7 +65,7 @@ namespace {
     (void)::chdir("/");
     // Nothing of ours (settings files, sockets) leaks into the application.
     ::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC);
-    ::execv(path, argv);
+    ::execve(path, argv, envp);
     const int error = errno;
     (void)::write(report, &error, sizeof error);
     ::_exit(127);
@@ -75,6 +83,10 @@ void ApplicationLauncher::openHidden(const std::filesystem::path &bundle,
     argv.reserve(strings.size() + 1);
     for (auto &argument : strings) argv.push_back(argument.data());
     argv.push_back(nullptr);
+    std::vector<char *> envp;
+    for (char **variable = environ; *variable != nullptr; variable++)
+        if (isInherited(*variable)) envp.push_back(*variable);
+    envp.push_back(nullptr);
 
     int pipe[2];
     if (::pipe2(pipe, O_CLOEXEC) != 0)
@@ -88,7 +100,7 @@ void ApplicationLauncher::openHidden(const std::filesystem::path &bundle,
     }
     if (middle == 0) {
         ::close(pipe[0]);
-        runDetached(path.c_str(), argv.data(), pipe[1]);
+        runDetached(path.c_str(), argv.data(), envp.data(), pipe[1]);
     }
     ::close(pipe[1]);
     while (::waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {

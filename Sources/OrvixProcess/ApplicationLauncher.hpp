@@ -14,9 +14,10 @@ namespace ApplicationLauncher {
 std::filesystem::path executable(const std::filesystem::path &bundle);
 
 // Starts the bundle's executable with `arguments`, detached from this process: in a session
-// of its own, with standard input and output on /dev/null, working directory "/", and no
-// descriptor of ours. Returns once the program has started; throws std::system_error when it
-// could not be started (the error of exec, fork or the Info.plist).
+// of its own, with standard input and output on /dev/null, working directory "/", no
+// descriptor of ours, and our environment without the desktop's DESKTOP_AUTOSTART_ID. Returns once
+// the program has started; throws std::system_error when it could not be started (the error of
+// exec, fork or the Info.plist).
 void openHidden(const std::filesystem::path &bundle, const std::vector<std::string> &arguments);
 
 }  // namespace ApplicationLauncher
