@@ -16,7 +16,9 @@ namespace fs = std::filesystem;
 // The enforcer finds the account's applications through the same listing the guardian uses;
 // this runs it as the account against real processes.
 TEST(BootEnforcer, ClosesTheAccountsBlockedApplicationsAndTheirHelpers) {
-    const auto account = testing::TestAccount::ensure();
+    // An account of its own, so settings written here never meet another suite's enforcer
+    // running as the shared test account.
+    const auto account = testing::TestAccount::ensure("zorvane-listing");
     if (!account) GTEST_SKIP() << "needs root to run the enforcer as the test account";
 
     const fs::path support = account->home / Locations::userSupportDirectory;

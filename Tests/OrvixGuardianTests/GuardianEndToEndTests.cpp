@@ -63,7 +63,9 @@ uid_t ownerOf(pid_t pid) {
 class GuardianEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        account = testing::TestAccount::ensure();
+        // An account of its own: the guardian reads the settings in the account's home, and
+        // other suites writing there at the same time must not decide what it does.
+        account = testing::TestAccount::ensure("zorvane-guardian");
         if (!account) GTEST_SKIP() << "needs root to run the guardian as the test account";
         // Detached instances are then reparented to this process, which reaps them.
         ::prctl(PR_SET_CHILD_SUBREAPER, 1);
