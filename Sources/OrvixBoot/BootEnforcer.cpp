@@ -5,7 +5,6 @@
 #include "BootEnforcement.hpp"
 #include "BootFiles.hpp"
 #include "Locations.hpp"
-#include "TextRepair.hpp"
 
 namespace orvix {
 
@@ -15,7 +14,7 @@ BootEnforcer::BootEnforcer(const std::filesystem::path &directory, std::string b
       leaseURL_(directory / Locations::bootLeaseFile),
       statusURL_(directory / Locations::bootStatusFile),
       bootID_(std::move(bootID)),
-      processes_(processes) {}
+      applications_(processes) {}
 
 void BootEnforcer::pass(const std::function<double()> &currentUptime, Instant now) {
     message_.reset();
@@ -53,41 +52,23 @@ void BootEnforcer::pass(const std::function<double()> &currentUptime, Instant no
 }
 
 void BootEnforcer::closeBlockedProcesses(const std::set<std::string> &blocked) {
-    const std::int32_t capacity = pidCapacity_;
-    pids_.assign(static_cast<std::size_t>(capacity), 0);
-    const std::int32_t count = processes_.listPIDs(pids_.data(), capacity);
-    if (count < 0) message_ = processesUnavailable;
-    if (count >= capacity && capacity < maximumPIDCapacity) pidCapacity_ = capacity * 2;
+    const auto mustClose = [&](const BundleResolver::Resolution &resolution) {
+        const auto &ids = resolution.bundleIDs;
+        const bool isProtected = std::any_of(ids.begin(), ids.end(), [](const std::string &id) {
+            return ProtectedApplications::bundleIDs().contains(id);
+        });
+        return !isProtected && std::any_of(ids.begin(), ids.end(), [&](const std::string &id) {
+            return blocked.contains(id);
+        });
+    };
+    const auto applications = applications_.list(mustClose);
+    if (applications_.listingFailed()) message_ = processesUnavailable;
 
-    const std::uint32_t user = processes_.realUserID();
-    const std::int32_t self = processes_.ownPID();
-    const std::int32_t examined = std::min(capacity, std::max(count, 0));
-    for (std::int32_t index = 0; index < examined; index++) {
-        const std::int32_t pid = pids_[static_cast<std::size_t>(index)];
-        if (pid <= 1 || pid == self) continue;
-        // The executable decides first: it is one cached lookup, so the many processes that are
-        // not blocked cost a single read. Only a candidate's owner and start time are read.
-        const auto path = processes_.executablePath(pid);
-        if (!path || !mustClose(*path, blocked)) continue;
-        const auto identity = processes_.identity(pid);
-        if (!identity || identity->uid != user) continue;
-        // The pid may have passed to another process since the path was read. The kill only
-        // reaches the process of this identity, so the path must be that process's too.
-        const auto confirmed = processes_.executablePath(pid);
-        if (!confirmed || *confirmed != *path) continue;
-
-        const std::int32_t result = processes_.killIfOwned(pid, *identity);
+    for (const auto &application : applications) {
+        if (application.terminated) continue;
+        const std::int32_t result = applications_.forceTerminate(application);
         if (result != 0 && result != 3) message_ = killRefused;
     }
-}
-
-bool BootEnforcer::mustClose(const std::string &path, const std::set<std::string> &blocked) {
-    const auto &ids = resolver_.bundleIDs(repairedUTF8(path));
-    const bool isProtected = std::any_of(ids.begin(), ids.end(), [](const std::string &id) {
-        return ProtectedApplications::bundleIDs().contains(id);
-    });
-    return !isProtected && std::any_of(ids.begin(), ids.end(),
-                                       [&](const std::string &id) { return blocked.contains(id); });
 }
 
 }  // namespace orvix

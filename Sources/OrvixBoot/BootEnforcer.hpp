@@ -13,6 +13,7 @@
 #include "BundleResolver.hpp"
 #include "Instant.hpp"
 #include "ProcessTable.hpp"
+#include "RunningApplications.hpp"
 
 namespace orvix {
 
@@ -31,8 +32,8 @@ public:
         "OrvixBoot must run as the installed non-system user, never root.\n";
 
     static constexpr std::uint32_t highestSystemUserID = 500;
-    static constexpr std::int32_t initialPIDCapacity = 4096;
-    static constexpr std::int32_t maximumPIDCapacity = 65536;
+    static constexpr std::int32_t initialPIDCapacity = RunningApplications::initialPIDCapacity;
+    static constexpr std::int32_t maximumPIDCapacity = RunningApplications::maximumPIDCapacity;
     static constexpr double statusInterval = 1.0;
     static constexpr unsigned passPauseMicroseconds = 250000;
 
@@ -47,25 +48,20 @@ public:
     // The message of the latest pass, none when it was clean.
     const std::optional<std::string> &lastMessage() const { return message_; }
     const std::optional<OrvixConfiguration> &configuration() const { return configuration_; }
-    std::int32_t pidCapacity() const { return pidCapacity_; }
-    const BundleResolver &resolver() const { return resolver_; }
+    std::int32_t pidCapacity() const { return applications_.pidCapacity(); }
+    const BundleResolver &resolver() const { return applications_.resolver(); }
 
 private:
     void closeBlockedProcesses(const std::set<std::string> &blocked);
-    // Whether an executable lies in a blocked bundle and in no protected one.
-    bool mustClose(const std::string &path, const std::set<std::string> &blocked);
 
     std::filesystem::path settingsURL_;
     std::filesystem::path leaseURL_;
     std::filesystem::path statusURL_;
     std::string bootID_;
-    ProcessTable &processes_;
+    RunningApplications applications_;
 
     std::optional<OrvixConfiguration> configuration_;
-    BundleResolver resolver_;
     double lastStatus_ = -std::numeric_limits<double>::infinity();
-    std::int32_t pidCapacity_ = initialPIDCapacity;
-    std::vector<std::int32_t> pids_;
     std::optional<std::string> message_;
 };
 

@@ -1,7 +1,9 @@
 #include "AppGroups.hpp"
 
+#include <algorithm>
 #include <unordered_set>
 
+#include "LocalizedStandardOrder.hpp"
 #include "UUID.hpp"
 
 namespace orvix {
@@ -99,6 +101,57 @@ bool OrvixConfiguration::removeBlockedWebsite(const std::string &entry) {
     const auto previous = websites.domains();
     websites.setDomains(domains);
     return websites.domains() != previous;
+}
+
+namespace {
+
+bool anyGroupLists(const std::vector<AppGroup> &groups, const std::string &bundleID) {
+    return std::any_of(groups.begin(), groups.end(), [&](const AppGroup &group) {
+        return std::any_of(group.apps.begin(), group.apps.end(),
+                           [&](const BlockedApp &app) { return app.bundleID == bundleID; });
+    });
+}
+
+}  // namespace
+
+bool OrvixConfiguration::stageApp(const BlockedApp &app, const std::string &groupID) {
+    if (!blockingEnabled) return false;
+    if (std::none_of(groups.begin(), groups.end(),
+                     [&](const AppGroup &group) { return group.id == groupID; }))
+        return false;
+    if (anyGroupLists(groups, app.bundleID)) return false;
+    if (std::any_of(pendingAdditions.begin(), pendingAdditions.end(),
+                    [&](const PendingAppAddition &pending) {
+                        return pending.app.bundleID == app.bundleID;
+                    }))
+        return false;
+    pendingAdditions.push_back({groupID, app});
+    return true;
+}
+
+void OrvixConfiguration::removePendingApp(const std::string &bundleID) {
+    std::erase_if(pendingAdditions, [&](const PendingAppAddition &pending) {
+        return pending.app.bundleID == bundleID;
+    });
+}
+
+std::set<std::string> OrvixConfiguration::commitPendingApps() {
+    std::set<std::string> changed;
+    const LocalizedStandardOrder order;
+    for (const auto &pending : pendingAdditions) {
+        auto group = std::find_if(groups.begin(), groups.end(), [&](const AppGroup &candidate) {
+            return candidate.id == pending.groupID;
+        });
+        if (group == groups.end() || anyGroupLists(groups, pending.app.bundleID)) continue;
+        group->apps.push_back(pending.app);
+        std::stable_sort(group->apps.begin(), group->apps.end(),
+                         [&](const BlockedApp &left, const BlockedApp &right) {
+                             return order(left.name, right.name);
+                         });
+        changed.insert(group->id);
+    }
+    pendingAdditions.clear();
+    return changed;
 }
 
 std::string OrvixConfiguration::toJSON() const {

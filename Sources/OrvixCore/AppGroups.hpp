@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,6 +67,17 @@ struct OrvixConfiguration {
     bool addBlockedWebsite(const std::string &entry);
     // Drops the stored entries exactly equal to `entry`.
     bool removeBlockedWebsite(const std::string &entry);
+    // Queues `app` to join the group `groupID` when the session ends. Refused outside a session
+    // (apps are then added directly), for an unknown group, and for a bundle ID that is
+    // already in a group or already pending for any group.
+    bool stageApp(const BlockedApp &app, const std::string &groupID);
+    // Withdraws every pending addition of `bundleID`, session or not.
+    void removePendingApp(const std::string &bundleID);
+    // Moves the pending apps into their groups, keeping each receiving group sorted by name in
+    // the order a person expects, and empties the list; additions whose group is gone or whose
+    // app already belongs to a group are dropped. Returns the ids of the groups that grew,
+    // whose grants the caller must withdraw.
+    std::set<std::string> commitPendingApps();
 
     // The exact bytes of the settings file.
     std::string toJSON() const;

@@ -24,7 +24,21 @@ bool hasAppExtension(const std::filesystem::path &directory) {
 
 }  // namespace
 
-std::optional<std::string> BundleResolver::bundleIdentifier(const std::filesystem::path &bundle) {
+namespace {
+
+std::optional<std::string> stringValue(plist_t dictionary, const char *key) {
+    plist_t value = plist_dict_get_item(dictionary, key);
+    if (value == nullptr || plist_get_node_type(value) != PLIST_STRING) return std::nullopt;
+    char *text = nullptr;
+    plist_get_string_val(value, &text);
+    std::string result = text != nullptr ? text : "";
+    std::free(text);
+    return result;
+}
+
+}  // namespace
+
+std::optional<BundleInfo> BundleResolver::info(const std::filesystem::path &bundle) {
     std::string bytes;
     try {
         bytes = BootFiles::readBytes(bundle / "Contents" / "Info.plist");
@@ -38,28 +52,48 @@ std::optional<std::string> BundleResolver::bundleIdentifier(const std::filesyste
         plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     std::unique_ptr<void, void (*)(plist_t)> owner(root, plist_free);
     if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
-    plist_t value = plist_dict_get_item(root, "CFBundleIdentifier");
-    if (value == nullptr || plist_get_node_type(value) != PLIST_STRING) return std::nullopt;
-    char *text = nullptr;
-    plist_get_string_val(value, &text);
-    std::string identifier = text != nullptr ? text : "";
-    std::free(text);
-    return identifier;
+
+    const std::string fileName = bundle.filename().string();
+    const std::string stem =
+        hasAppExtension(bundle) ? fileName.substr(0, fileName.size() - 4) : fileName;
+    BundleInfo info;
+    info.identifier = stringValue(root, "CFBundleIdentifier");
+    auto name = stringValue(root, "CFBundleDisplayName");
+    if (!name || name->empty()) name = stringValue(root, "CFBundleName");
+    info.name = name && !name->empty() ? *name : stem;
+    auto executable = stringValue(root, "CFBundleExecutable");
+    info.executableName = executable && !executable->empty() ? *executable : stem;
+    return info;
 }
 
-const std::set<std::string> &BundleResolver::bundleIDs(const std::string &executablePath) {
+std::optional<std::string> BundleResolver::bundleIdentifier(const std::filesystem::path &bundle) {
+    auto bundleInfo = info(bundle);
+    return bundleInfo ? bundleInfo->identifier : std::nullopt;
+}
+
+const BundleResolver::Resolution &BundleResolver::resolve(const std::string &executablePath) {
     if (auto found = cache_.find(executablePath); found != cache_.end()) return found->second;
 
-    std::set<std::string> ids;
+    Resolution resolution;
     std::filesystem::path directory = std::filesystem::path(executablePath).parent_path();
     while (!directory.empty() && directory != directory.root_path()) {
         if (hasAppExtension(directory)) {
-            if (auto identifier = bundleIdentifier(directory)) ids.insert(std::move(*identifier));
+            auto bundleInfo = info(directory);
+            if (bundleInfo && bundleInfo->identifier)
+                resolution.bundleIDs.insert(*bundleInfo->identifier);
+            // The innermost bundle is the application the process belongs to, readable or not.
+            if (!resolution.application) {
+                const std::string fileName = directory.filename().string();
+                resolution.application = ApplicationBundle{
+                    directory, bundleInfo.value_or(
+                                   BundleInfo{std::nullopt, fileName.substr(0, fileName.size() - 4),
+                                              fileName.substr(0, fileName.size() - 4)})};
+            }
         }
         directory = directory.parent_path();
     }
     if (cache_.size() > cacheLimit) cache_.clear();
-    return cache_.emplace(executablePath, std::move(ids)).first->second;
+    return cache_.emplace(executablePath, std::move(resolution)).first->second;
 }
 
 }  // namespace orvix
