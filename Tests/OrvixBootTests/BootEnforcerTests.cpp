@@ -115,6 +115,35 @@ TEST_F(BootEnforcerPass, JudgesTheLeaseByTheUptimeAfterReadingIt) {
     EXPECT_TRUE(table.killed.empty());
 }
 
+TEST_F(BootEnforcerPass, ABrokenLeaseGrantsNothingAndKillsNothingElse) {
+    writeSettings(session());
+    const auto leaseURL = support / "boot-access.json";
+    const std::string good =
+        BootAccessLease{boot, 10, session().sessionEndsAt, {"G"}, false}.toJSON();
+    struct Case {
+        const char *what;
+        std::function<void()> make;
+    } cases[] = {
+        {"truncated", [&] { BootFiles::writeBytes(leaseURL, good.substr(0, good.size() / 2)); }},
+        {"oversized", [&] { BootFiles::writeBytes(leaseURL, good + std::string(1024 * 1024, ' ')); }},
+        {"wrong types", [&] { BootFiles::writeBytes(leaseURL, R"({"bootID":1,"uptime":"x"})"); }},
+        {"a directory", [&] { std::filesystem::create_directory(leaseURL); }},
+        {"a link to a device", [&] { std::filesystem::create_symlink("/dev/urandom", leaseURL); }},
+        {"a link to nowhere", [&] { std::filesystem::create_symlink("/nonexistent/lease", leaseURL); }},
+    };
+    for (const auto &c : cases) {
+        std::filesystem::remove_all(leaseURL);
+        c.make();
+        table.killed.clear();
+        addProcess(101, blockedPath);
+        addProcess(102, allowedPath);
+        BootEnforcer enforcer(support, boot, table);
+        enforcer.pass(at(10.5), now);
+        EXPECT_EQ(table.killed, std::vector<std::int32_t>{101}) << c.what;
+        EXPECT_EQ(enforcer.lastMessage(), std::nullopt) << c.what;
+    }
+}
+
 TEST_F(BootEnforcerPass, ListsNothingWhileNothingIsBlocked) {
     auto configuration = session();
     configuration.blockingEnabled = false;
