@@ -38,7 +38,8 @@ struct Fixture {
         OrvixConfiguration settings;
         settings.timeZoneIdentifier = "UTC";
         settings.blockingEnabled = true;
-        settings.groups.emplace_back("G", "G", std::vector<BlockedApp>{{"com.example.absent", "Absent"}},
+        settings.groups.emplace_back("G", "G",
+                                     std::vector<BlockedApp>{{"com.example.absent", "Absent"}},
                                      Allowance(0, 0, "d"), 2);
         BootFiles::writeBytes(root / "support" / "settings.json", settings.toJSON());
 

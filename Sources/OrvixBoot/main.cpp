@@ -19,7 +19,8 @@ int main() {
     try {
         directory = BootFiles::userDirectory();
     } catch (const std::exception &error) {
-        std::fprintf(stderr, "OrvixBoot cannot find the user's support directory: %s\n", error.what());
+        std::fprintf(stderr, "OrvixBoot cannot find the user's support directory: %s\n",
+                     error.what());
         return 1;
     }
 

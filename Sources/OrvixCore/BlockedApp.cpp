@@ -12,7 +12,8 @@ nlohmann::ordered_json BlockedApp::toJSON() const {
 BlockedApp BlockedApp::fromJSON(const nlohmann::json &object) {
     using namespace JSONRead;
     requireObject(object, "apps");
-    return {string(require(object, "bundleID"), "bundleID"), string(require(object, "name"), "name")};
+    return {string(require(object, "bundleID"), "bundleID"),
+            string(require(object, "name"), "name")};
 }
 
 }  // namespace orvix

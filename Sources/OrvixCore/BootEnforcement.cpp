@@ -96,7 +96,8 @@ BootServiceStatus BootServiceStatus::fromJSON(std::string_view bytes) {
     BootServiceStatus status;
     status.bootID = string(require(root, "bootID"), "bootID");
     status.uptime = number(require(root, "uptime"), "uptime");
-    if (const auto *message = optional(root, "message")) status.message = string(*message, "message");
+    if (const auto *message = optional(root, "message"))
+        status.message = string(*message, "message");
     if (const auto *version = optional(root, "serviceVersion"))
         status.serviceVersion = string(*version, "serviceVersion");
     return status;
@@ -115,11 +116,10 @@ std::set<std::string> blockedIDs(const OrvixConfiguration &configuration,
     const bool fresh = lease && lease->isFresh(bootID, uptime, configuration.sessionEndsAt);
     for (const auto &group : configuration.groups) {
         // The allowance is taken exactly as stored: days roll over only in the application.
-        const double budget =
-            static_cast<double>(std::min<std::int64_t>(std::max<std::int64_t>(
-                                                           group.allowance.dailyMinutes, 0),
-                                                       Allowance::maximumMinutes) *
-                                60);
+        const double budget = static_cast<double>(
+            std::min<std::int64_t>(std::max<std::int64_t>(group.allowance.dailyMinutes, 0),
+                                   Allowance::maximumMinutes) *
+            60);
         const double remaining = std::max(0.0, budget - group.allowance.usedSeconds);
         if (remaining > 0 && fresh && lease->activeGroupIDs.contains(group.id)) continue;
         for (const auto &app : group.apps) blocked.insert(app.bundleID);

@@ -26,7 +26,7 @@ bool isKnownZone(const std::string &identifier) {
 
 Calendar::Calendar(const std::string &timeZoneIdentifier)
     : zone_(!timeZoneIdentifier.empty() && isKnownZone(timeZoneIdentifier) ? timeZoneIdentifier
-                                                                            : "UTC") {}
+                                                                           : "UTC") {}
 
 std::string Calendar::dayKey(Instant instant) const {
     UErrorCode status = U_ZERO_ERROR;

@@ -28,8 +28,12 @@ std::int32_t SystemProcessTable::killIfOwned(std::int32_t pid, const ProcessIden
     return orvix_kill_if_owned(pid, identity.uid, identity.startMicroseconds);
 }
 
-std::uint32_t SystemProcessTable::realUserID() const { return ::getuid(); }
+std::uint32_t SystemProcessTable::realUserID() const {
+    return ::getuid();
+}
 
-std::int32_t SystemProcessTable::ownPID() const { return ::getpid(); }
+std::int32_t SystemProcessTable::ownPID() const {
+    return ::getpid();
+}
 
 }  // namespace orvix

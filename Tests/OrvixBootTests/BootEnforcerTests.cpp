@@ -47,7 +47,9 @@ protected:
         table.processes[pid] = {{uid, 1000000ull * static_cast<std::uint64_t>(pid)}, path};
     }
 
-    BootServiceStatus status() { return BootFiles::read<BootServiceStatus>(support / "boot-status.json"); }
+    BootServiceStatus status() {
+        return BootFiles::read<BootServiceStatus>(support / "boot-status.json");
+    }
 };
 
 }  // namespace
@@ -107,7 +109,8 @@ TEST_F(BootEnforcerPass, JudgesTheLeaseByTheUptimeAfterReadingIt) {
     // The application renews the lease in the middle of the pass, just as the enforcer takes
     // the time: the lease it has read is fresh at that time, the renewed one would not be.
     auto renewingClock = [&] {
-        BootFiles::write(BootAccessLease{boot, 10.3, session().sessionEndsAt, {"G"}, false}, leaseURL);
+        BootFiles::write(BootAccessLease{boot, 10.3, session().sessionEndsAt, {"G"}, false},
+                         leaseURL);
         return 10.2;
     };
     BootEnforcer enforcer(support, boot, table);
@@ -125,11 +128,13 @@ TEST_F(BootEnforcerPass, ABrokenLeaseGrantsNothingAndKillsNothingElse) {
         std::function<void()> make;
     } cases[] = {
         {"truncated", [&] { BootFiles::writeBytes(leaseURL, good.substr(0, good.size() / 2)); }},
-        {"oversized", [&] { BootFiles::writeBytes(leaseURL, good + std::string(1024 * 1024, ' ')); }},
+        {"oversized",
+         [&] { BootFiles::writeBytes(leaseURL, good + std::string(1024 * 1024, ' ')); }},
         {"wrong types", [&] { BootFiles::writeBytes(leaseURL, R"({"bootID":1,"uptime":"x"})"); }},
         {"a directory", [&] { std::filesystem::create_directory(leaseURL); }},
         {"a link to a device", [&] { std::filesystem::create_symlink("/dev/urandom", leaseURL); }},
-        {"a link to nowhere", [&] { std::filesystem::create_symlink("/nonexistent/lease", leaseURL); }},
+        {"a link to nowhere",
+         [&] { std::filesystem::create_symlink("/nonexistent/lease", leaseURL); }},
     };
     for (const auto &c : cases) {
         std::filesystem::remove_all(leaseURL);
@@ -169,13 +174,15 @@ TEST_F(BootEnforcerPass, KeepsTheLastReadableSettingsWhenTheFileBreaks) {
     writeSettings(session());
     BootEnforcer enforcer(support, boot, table);
     enforcer.pass(at(1), now);
-    for (const std::string &broken : {std::string("{\"groups\":[tru"), std::string(""),
-                                      std::string(2 * 1024 * 1024, ' ')}) {
+    for (const std::string &broken :
+         {std::string("{\"groups\":[tru"), std::string(""), std::string(2 * 1024 * 1024, ' ')}) {
         BootFiles::writeBytes(support / "settings.json", broken);
         addProcess(101, blockedPath);
         enforcer.pass(at(enforcer.configuration() ? 2 : 0), now);
-        EXPECT_EQ(table.processes.count(101), 0u) << "still blocking after: " << broken.substr(0, 20);
-        EXPECT_EQ(enforcer.lastMessage(), std::optional<std::string>(BootEnforcer::settingsUnavailable));
+        EXPECT_EQ(table.processes.count(101), 0u)
+            << "still blocking after: " << broken.substr(0, 20);
+        EXPECT_EQ(enforcer.lastMessage(),
+                  std::optional<std::string>(BootEnforcer::settingsUnavailable));
     }
     // A symbolic link to a device is refused like any broken file.
     std::filesystem::remove(support / "settings.json");
@@ -195,7 +202,8 @@ TEST_F(BootEnforcerPass, ReportsEveryProblemOfThePass) {
         BootFiles::write(BootAccessLease{"", 1, session().sessionEndsAt, {"G"}, false},
                          support / "boot-access.json");
         enforcer.pass(at(1), now);
-        EXPECT_EQ(enforcer.lastMessage(), std::optional<std::string>(BootEnforcer::bootIdentityUnavailable));
+        EXPECT_EQ(enforcer.lastMessage(),
+                  std::optional<std::string>(BootEnforcer::bootIdentityUnavailable));
         EXPECT_EQ(table.killed, std::vector<std::int32_t>{101});  // the grant did not count
     }
     {
@@ -204,14 +212,18 @@ TEST_F(BootEnforcerPass, ReportsEveryProblemOfThePass) {
         table.listResult = -1;
         BootEnforcer enforcer(support, boot, table);
         enforcer.pass(at(1), now);
-        EXPECT_EQ(enforcer.lastMessage(), std::optional<std::string>(BootEnforcer::processesUnavailable));
+        EXPECT_EQ(enforcer.lastMessage(),
+                  std::optional<std::string>(BootEnforcer::processesUnavailable));
         EXPECT_EQ(enforcer.pidCapacity(), BootEnforcer::initialPIDCapacity);
         table.failListing = false;
     }
     struct Case {
         std::int32_t killResult;
         std::optional<std::string> message;
-    } cases[] = {{0, std::nullopt}, {3, std::nullopt}, {1, BootEnforcer::killRefused}, {1 /*EPERM*/, BootEnforcer::killRefused}};
+    } cases[] = {{0, std::nullopt},
+                 {3, std::nullopt},
+                 {1, BootEnforcer::killRefused},
+                 {1 /*EPERM*/, BootEnforcer::killRefused}};
     for (const auto &c : cases) {
         table.killResult = c.killResult;
         addProcess(101, blockedPath);
@@ -234,7 +246,8 @@ TEST_F(BootEnforcerPass, ComparesBundleIDsExactlyAndSparesProtectedBundles) {
     makeBundle(apps, "Zorvane", "org.zorvane.app");
     const auto inner = makeBundle(zorvane / "Contents" / "Library", "Inner", "com.example.inner");
     const auto fake = makeBundle(apps, "Fake", "ORG.ZORVANE.APP");
-    const auto fakeInner = makeBundle(apps / "Fake.app" / "Contents" / "Library", "Inner", "com.example.inner");
+    const auto fakeInner =
+        makeBundle(apps / "Fake.app" / "Contents" / "Library", "Inner", "com.example.inner");
     addProcess(201, shout.string());
     addProcess(202, inner.string());
     addProcess(203, fakeInner.string());

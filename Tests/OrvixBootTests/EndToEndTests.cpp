@@ -37,7 +37,8 @@ protected:
     void TearDown() override {
         if (HasFailure() && enforcer > 0) {
             std::cerr << "OrvixBoot " << (isRunning(enforcer) ? "was still running" : "had ended")
-                      << "; its output:\n" << readFile(log.path() / "boot.log") << "\n";
+                      << "; its output:\n"
+                      << readFile(log.path() / "boot.log") << "\n";
             if (auto written = status()) std::cerr << "last status: " << written->toJSON() << "\n";
         }
         for (pid_t pid : started) stop(pid);
@@ -68,9 +69,9 @@ protected:
     }
 
     void writeLease(std::set<std::string> groups) {
-        writeAsUser("boot-access.json",
-                    BootAccessLease{BootFiles::bootID(), systemUptime(), sessionEnd, std::move(groups), false}
-                        .toJSON());
+        writeAsUser("boot-access.json", BootAccessLease{BootFiles::bootID(), systemUptime(),
+                                                        sessionEnd, std::move(groups), false}
+                                            .toJSON());
     }
 
     pid_t start(const std::filesystem::path &executable, bool asAccount = true) {
@@ -84,7 +85,8 @@ protected:
         started.push_back(pid);
         enforcer = pid;
         // It is running once it has written its first status.
-        for (int attempt = 0; attempt < 200 && !std::filesystem::exists(support / "boot-status.json"); attempt++)
+        for (int attempt = 0;
+             attempt < 200 && !std::filesystem::exists(support / "boot-status.json"); attempt++)
             std::this_thread::sleep_for(10ms);
         return pid;
     }
@@ -174,7 +176,8 @@ TEST_F(BootEnforcerEndToEnd, RefusesToRunAsRootOrASystemAccount) {
     };
     const std::string refusal = BootEnforcer::rootRefused;
     EXPECT_EQ(runAndRead(std::nullopt), std::make_pair(1, refusal));
-    EXPECT_EQ(runAndRead(TestAccount{"system", 500, 500, "/nonexistent"}), std::make_pair(1, refusal));
+    EXPECT_EQ(runAndRead(TestAccount{"system", 500, 500, "/nonexistent"}),
+              std::make_pair(1, refusal));
 
     if (::getpwuid(501) == nullptr) {  // 501 may run, but has no home to find here
         auto [code, output] = runAndRead(TestAccount{"nobody-501", 501, 501, "/nonexistent"});

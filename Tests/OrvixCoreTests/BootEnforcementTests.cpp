@@ -23,9 +23,8 @@ OrvixConfiguration sessionConfiguration() {
     configuration.groups.emplace_back("social", "Social",
                                       std::vector<BlockedApp>{{"com.social", "Social"}},
                                       Allowance(10, 0, "d"), 2);
-    configuration.groups.emplace_back("games", "Games",
-                                      std::vector<BlockedApp>{{"com.game", "Game"}},
-                                      Allowance(5, 120, "d"), 2);
+    configuration.groups.emplace_back(
+        "games", "Games", std::vector<BlockedApp>{{"com.game", "Game"}}, Allowance(5, 120, "d"), 2);
     configuration.groups.emplace_back("news", "News", std::vector<BlockedApp>{{"com.news", "News"}},
                                       Allowance(1, 60, "d"), 2);
     configuration.pendingAdditions.push_back({"games", {"com.pending", "Pending"}});
@@ -84,27 +83,29 @@ TEST(BootServiceStatus, IsBelievedForFourSeconds) {
 
 TEST(BootFilesFormat, LeaseAndStatusWriteTheirKeysInOrderAndReadBack) {
     BootAccessLease written{boot, 12.75, Instant{700.5}, {"b", "a"}, true};
-    EXPECT_EQ(written.toJSON(),
-              R"({"bootID":"8d2b1e0c-boot","uptime":12.75,"sessionEndsAt":700.5,)"
-              R"("activeGroupIDs":["a","b"],"editingWindowOpen":true})");
+    EXPECT_EQ(written.toJSON(), R"({"bootID":"8d2b1e0c-boot","uptime":12.75,"sessionEndsAt":700.5,)"
+                                R"("activeGroupIDs":["a","b"],"editingWindowOpen":true})");
     EXPECT_EQ(BootAccessLease::fromJSON(written.toJSON()), written);
     written.sessionEndsAt.reset();
     EXPECT_EQ(BootAccessLease::fromJSON(written.toJSON()), written);
 
     BootServiceStatus clean(boot, 3.5, std::nullopt);
-    EXPECT_EQ(clean.toJSON(), R"({"bootID":"8d2b1e0c-boot","uptime":3.5,"serviceVersion":"0.8.0"})");
+    EXPECT_EQ(clean.toJSON(),
+              R"({"bootID":"8d2b1e0c-boot","uptime":3.5,"serviceVersion":"0.8.0"})");
     BootServiceStatus troubled(boot, 3.5, "Could not inspect processes.");
-    EXPECT_EQ(troubled.toJSON(), R"({"bootID":"8d2b1e0c-boot","uptime":3.5,)"
-                                 R"("message":"Could not inspect processes.","serviceVersion":"0.8.0"})");
+    EXPECT_EQ(troubled.toJSON(),
+              R"({"bootID":"8d2b1e0c-boot","uptime":3.5,)"
+              R"("message":"Could not inspect processes.","serviceVersion":"0.8.0"})");
     EXPECT_EQ(BootServiceStatus::fromJSON(troubled.toJSON()), troubled);
     auto old = BootServiceStatus::fromJSON(R"({"bootID":"x","uptime":1})");
     EXPECT_FALSE(old.serviceVersion);
     EXPECT_FALSE(old.message);
 
-    for (const char *broken : {R"({"bootID":"x","uptime":1,"activeGroupIDs":[]})",
-                               R"({"bootID":"x","uptime":"1","activeGroupIDs":[],"editingWindowOpen":false})",
-                               R"({"bootID":"x","uptime":1,"activeGroupIDs":[3],"editingWindowOpen":false})",
-                               "", "null"})
+    for (const char *broken :
+         {R"({"bootID":"x","uptime":1,"activeGroupIDs":[]})",
+          R"({"bootID":"x","uptime":"1","activeGroupIDs":[],"editingWindowOpen":false})",
+          R"({"bootID":"x","uptime":1,"activeGroupIDs":[3],"editingWindowOpen":false})", "",
+          "null"})
         EXPECT_THROW(BootAccessLease::fromJSON(broken), DecodingError) << broken;
 }
 
@@ -117,56 +118,72 @@ TEST(BlockedIDs, FollowsTheSessionTheLeaseAndTheBudgets) {
         IDs blocked;
     } cases[] = {
         {"no lease: everything", std::nullopt, 100, all},
-        {"fresh grant spares a group with budget", lease({"social"}), 100.5,
+        {"fresh grant spares a group with budget",
+         lease({"social"}),
+         100.5,
          {"com.game", "com.news", "com.pending"}},
         {"two grants", lease({"social", "games"}), 101.5, {"com.news", "com.pending"}},
         {"a grant of a spent group does not count", lease({"news"}), 100.5, all},
         {"a stale grant does not count", lease({"social"}), 101.6, all},
-        {"open editing window spares pending apps", lease({}, true), 100, {"com.social", "com.game", "com.news"}},
+        {"open editing window spares pending apps",
+         lease({}, true),
+         100,
+         {"com.social", "com.game", "com.news"}},
         {"a stale editing window does not", lease({}, true), 102, all},
         {"unknown group ids change nothing", lease({"ghost"}), 100, all},
     };
     const auto configuration = sessionConfiguration();
     for (const auto &c : cases)
-        EXPECT_EQ(BootEnforcement::blockedIDs(configuration, c.lease, boot, c.uptime, duringSession),
-                  c.blocked)
+        EXPECT_EQ(
+            BootEnforcement::blockedIDs(configuration, c.lease, boot, c.uptime, duringSession),
+            c.blocked)
             << c.what;
 
     // With no boot identity no lease is ever believed.
-    EXPECT_EQ(BootEnforcement::blockedIDs(configuration, lease({"social"}), "", 100, duringSession), all);
+    EXPECT_EQ(BootEnforcement::blockedIDs(configuration, lease({"social"}), "", 100, duringSession),
+              all);
 }
 
 TEST(BlockedIDs, NothingOutsideASession) {
     auto configuration = sessionConfiguration();
     EXPECT_EQ(BootEnforcement::blockedIDs(configuration, std::nullopt, boot, 1, sessionEnd), IDs{});
-    EXPECT_EQ(BootEnforcement::blockedIDs(configuration, std::nullopt, boot, 1, Instant{900000000}), IDs{});
+    EXPECT_EQ(BootEnforcement::blockedIDs(configuration, std::nullopt, boot, 1, Instant{900000000}),
+              IDs{});
 
     configuration.sessionEndsAt.reset();  // a running flag without an end keeps blocking
-    EXPECT_EQ(BootEnforcement::blockedIDs(configuration, std::nullopt, boot, 1, Instant{900000000}).size(), 4u);
+    EXPECT_EQ(BootEnforcement::blockedIDs(configuration, std::nullopt, boot, 1, Instant{900000000})
+                  .size(),
+              4u);
 
     configuration.blockingEnabled = false;
-    EXPECT_EQ(BootEnforcement::blockedIDs(configuration, std::nullopt, boot, 1, duringSession), IDs{});
+    EXPECT_EQ(BootEnforcement::blockedIDs(configuration, std::nullopt, boot, 1, duringSession),
+              IDs{});
 }
 
 TEST(BlockedIDs, TakesTheStoredAllowanceAsItIs) {
     auto configuration = sessionConfiguration();
     // A budget used up to the second is spent; out-of-range minutes count as 1440 at most.
     configuration.groups[0].allowance = Allowance(10, 600, "yesterday");
-    EXPECT_TRUE(BootEnforcement::blockedIDs(configuration, lease({"social"}), boot, 100, duringSession)
-                    .contains("com.social"));
+    EXPECT_TRUE(
+        BootEnforcement::blockedIDs(configuration, lease({"social"}), boot, 100, duringSession)
+            .contains("com.social"));
     configuration.groups[0].allowance.usedSeconds = 599.5;
-    EXPECT_FALSE(BootEnforcement::blockedIDs(configuration, lease({"social"}), boot, 100, duringSession)
-                     .contains("com.social"));
+    EXPECT_FALSE(
+        BootEnforcement::blockedIDs(configuration, lease({"social"}), boot, 100, duringSession)
+            .contains("com.social"));
     configuration.groups[0].allowance.dailyMinutes = 100000;
     configuration.groups[0].allowance.usedSeconds = 86400;
-    EXPECT_TRUE(BootEnforcement::blockedIDs(configuration, lease({"social"}), boot, 100, duringSession)
-                    .contains("com.social"));
+    EXPECT_TRUE(
+        BootEnforcement::blockedIDs(configuration, lease({"social"}), boot, 100, duringSession)
+            .contains("com.social"));
 }
 
 TEST(BlockedIDs, NeverBlocksProtectedApplications) {
     auto configuration = sessionConfiguration();
-    configuration.groups[0].apps = {{"com.Apple.FINDER", "Finder"}, {"org.zorvane.app", "Zorvane"},
-                                    {"com.apple.Dock", "Dock"}, {"com.apple.finder.helper", "Helper"}};
+    configuration.groups[0].apps = {{"com.Apple.FINDER", "Finder"},
+                                    {"org.zorvane.app", "Zorvane"},
+                                    {"com.apple.Dock", "Dock"},
+                                    {"com.apple.finder.helper", "Helper"}};
     auto blocked = BootEnforcement::blockedIDs(configuration, std::nullopt, boot, 1, duringSession);
     EXPECT_FALSE(blocked.contains("com.Apple.FINDER"));
     EXPECT_FALSE(blocked.contains("org.zorvane.app"));

@@ -34,7 +34,8 @@ TEST(BundleResolver, FindsEveryEnclosingApplicationBundle) {
 
     BundleResolver resolver;
     EXPECT_EQ(resolver.bundleIDs(outer.string()), IDs{"com.example.Outer"});
-    EXPECT_EQ(resolver.bundleIDs(helper.string()), (IDs{"com.example.Outer", "com.example.helper"}));
+    EXPECT_EQ(resolver.bundleIDs(helper.string()),
+              (IDs{"com.example.Outer", "com.example.helper"}));
     EXPECT_EQ(resolver.bundleIDs((directory.path() / "Shout.APP/Contents/MacOS/Shout").string()),
               IDs{"com.example.shout"});
     EXPECT_EQ(resolver.bundleIDs("/usr/bin/sleep"), IDs{});
@@ -53,9 +54,11 @@ TEST(BundleResolver, IgnoresBundlesWithoutAUsableIdentifier) {
         {"TruncatedBinary", std::string("bplist00\xd1\x01\x02", 11)},
         {"NumberID", xmlPlist("<key>CFBundleIdentifier</key><integer>7</integer>")},
         {"NoID", xmlPlist("<key>CFBundleName</key><string>x</string>")},
-        {"ArrayRoot", R"(<?xml version="1.0"?><plist version="1.0"><array><string>com.x</string></array></plist>)"},
-        {"Huge", xmlPlist("<key>CFBundleIdentifier</key><string>com.huge</string><key>Pad</key><string>" +
-                          std::string(1024 * 1024, 'x') + "</string>")},
+        {"ArrayRoot",
+         R"(<?xml version="1.0"?><plist version="1.0"><array><string>com.x</string></array></plist>)"},
+        {"Huge",
+         xmlPlist("<key>CFBundleIdentifier</key><string>com.huge</string><key>Pad</key><string>" +
+                  std::string(1024 * 1024, 'x') + "</string>")},
     };
     BundleResolver resolver;
     for (const auto &c : cases) {
@@ -80,7 +83,8 @@ TEST(BundleResolver, CachesPerPathAndEmptiesTheCacheWhenItOutgrowsItsLimit) {
     BundleResolver resolver;
     EXPECT_EQ(resolver.bundleIDs(executable.string()), IDs{"com.example.first"});
     // A changed Info.plist is not seen while the path is cached.
-    writeInfo(directory.path() / "App.app", xmlPlist("<key>CFBundleIdentifier</key><string>com.example.second</string>"));
+    writeInfo(directory.path() / "App.app",
+              xmlPlist("<key>CFBundleIdentifier</key><string>com.example.second</string>"));
     EXPECT_EQ(resolver.bundleIDs(executable.string()), IDs{"com.example.first"});
 
     for (std::size_t index = 1; index <= BundleResolver::cacheLimit; index++)

@@ -39,9 +39,9 @@ std::optional<std::string> readFailure(const std::string &bytes) {
 
 TEST(SettingsFile, WritesTheExactBytesOfAKnownConfiguration) {
     OrvixConfiguration configuration;
-    configuration.groups.emplace_back(
-        "A1", "Games", std::vector<BlockedApp>{{"com.example.game", "Game"}},
-        Allowance(30, 12.5, "2024-03-07"), 3);
+    configuration.groups.emplace_back("A1", "Games",
+                                      std::vector<BlockedApp>{{"com.example.game", "Game"}},
+                                      Allowance(30, 12.5, "2024-03-07"), 3);
     configuration.groups.emplace_back("B2", "Chat", std::vector<BlockedApp>{},
                                       Allowance(0, 0, "2024-03-07"), 0);
     configuration.blockingEnabled = true;
@@ -125,8 +125,8 @@ TEST(SettingsFile, ReadsTheOldSingleListFormatAsOneImportedGroup) {
     EXPECT_EQ(OrvixConfiguration::fromJSON(rewritten), configuration);
 
     // With both forms present only "groups" counts.
-    auto both = OrvixConfiguration::fromJSON(settings("[" + group("G1") + "]",
-                                                      R"(,"apps":[1],"allowance":"x")"));
+    auto both = OrvixConfiguration::fromJSON(
+        settings("[" + group("G1") + "]", R"(,"apps":[1],"allowance":"x")"));
     ASSERT_EQ(both.groups.size(), 1u);
     EXPECT_EQ(both.groups[0].id, "G1");
 }
@@ -144,8 +144,8 @@ TEST(SettingsFile, ClampsNumbersIntoTheirRanges) {
         {R"(,"accessDelayMinutes":7)", R"(,"settingsDelayMinutes":30)", 7, 30},
     };
     for (const auto &c : cases) {
-        auto configuration =
-            OrvixConfiguration::fromJSON(settings("[" + group("G", "[]", c.groupExtra) + "]", c.rootExtra));
+        auto configuration = OrvixConfiguration::fromJSON(
+            settings("[" + group("G", "[]", c.groupExtra) + "]", c.rootExtra));
         EXPECT_EQ(configuration.groups[0].accessDelayMinutes, c.accessDelay) << c.groupExtra;
         EXPECT_EQ(configuration.settingsDelayMinutes, c.settingsDelay) << c.rootExtra;
     }
@@ -156,7 +156,8 @@ TEST(SettingsFile, ClampsNumbersIntoTheirRanges) {
 }
 
 TEST(SettingsFile, RefusesBrokenFilesWithTheirMessage) {
-    const std::string usage = R"([{"id":"G","name":"G","apps":[],"allowance":{"dailyMinutes":5,"usedSeconds":)";
+    const std::string usage =
+        R"([{"id":"G","name":"G","apps":[],"allowance":{"dailyMinutes":5,"usedSeconds":)";
     struct Case {
         const char *what;
         std::string bytes;
@@ -167,13 +168,17 @@ TEST(SettingsFile, RefusesBrokenFilesWithTheirMessage) {
         {"usage 12.5", settings(usage + R"(12.5,"day":"d"}}])"), std::nullopt},
         {"two groups with one id", settings("[" + group("X") + "," + group("X") + "]"),
          "Duplicate or missing group identifier"},
-        {"empty group id", settings("[" + group("") + "]"), "Duplicate or missing group identifier"},
-        {"one app twice in a group", settings("[" + group("X", "[" + app("com.a") + "," + app("com.a") + "]") + "]"),
+        {"empty group id", settings("[" + group("") + "]"),
+         "Duplicate or missing group identifier"},
+        {"one app twice in a group",
+         settings("[" + group("X", "[" + app("com.a") + "," + app("com.a") + "]") + "]"),
          "An app belongs to more than one group"},
         {"one app in two groups",
-         settings("[" + group("X", "[" + app("com.a") + "]") + "," + group("Y", "[" + app("com.a") + "]") + "]"),
+         settings("[" + group("X", "[" + app("com.a") + "]") + "," +
+                  group("Y", "[" + app("com.a") + "]") + "]"),
          "An app belongs to more than one group"},
-        {"ids differing in case", settings("[" + group("X", "[" + app("com.a") + "," + app("com.A") + "]") + "]"),
+        {"ids differing in case",
+         settings("[" + group("X", "[" + app("com.a") + "," + app("com.A") + "]") + "]"),
          std::nullopt},
         {"pending app already in a group",
          settings("[" + group("X", "[" + app("com.a") + "]") + "]",
@@ -185,17 +190,25 @@ TEST(SettingsFile, RefusesBrokenFilesWithTheirMessage) {
                       R"(},{"groupID":"Y","app":)" + app("com.b") + "}]"),
          "Invalid or duplicate pending app"},
         {"pending app of a missing group",
-         settings("[" + group("X") + "]", R"(,"pendingAdditions":[{"groupID":"Z","app":)" + app("com.b") + "}]"),
+         settings("[" + group("X") + "]",
+                  R"(,"pendingAdditions":[{"groupID":"Z","app":)" + app("com.b") + "}]"),
          "Invalid or duplicate pending app"},
         {"not JSON", "{\"groups\":", ""},
         {"not an object", "[]", ""},
         {"no blockingEnabled", R"({"groups":[],"timeZoneIdentifier":"UTC"})", ""},
         {"no timeZoneIdentifier", R"({"groups":[],"blockingEnabled":true})", ""},
-        {"blockingEnabled as a number", R"({"groups":[],"blockingEnabled":1,"timeZoneIdentifier":"UTC"})", ""},
-        {"dailyMinutes with a fraction", settings(R"([{"id":"G","name":"G","apps":[],"allowance":{"dailyMinutes":1.5,"usedSeconds":0,"day":"d"}}])"), ""},
+        {"blockingEnabled as a number",
+         R"({"groups":[],"blockingEnabled":1,"timeZoneIdentifier":"UTC"})", ""},
+        {"dailyMinutes with a fraction",
+         settings(
+             R"([{"id":"G","name":"G","apps":[],"allowance":{"dailyMinutes":1.5,"usedSeconds":0,"day":"d"}}])"),
+         ""},
         {"group without allowance", settings(R"([{"id":"G","name":"G","apps":[]}])"), ""},
-        {"old format without allowance", R"({"apps":[],"blockingEnabled":true,"timeZoneIdentifier":"UTC"})", ""},
-        {"unknown content filter", settings("[]", R"(,"websites":{"enabled":true,"domains":[],"contentFilter":"strict"})"), ""},
+        {"old format without allowance",
+         R"({"apps":[],"blockingEnabled":true,"timeZoneIdentifier":"UTC"})", ""},
+        {"unknown content filter",
+         settings("[]", R"(,"websites":{"enabled":true,"domains":[],"contentFilter":"strict"})"),
+         ""},
         {"unknown keys are ignored", settings("[]", R"(,"future":{"x":[1,2]})"), std::nullopt},
     };
     for (const auto &c : cases) {
@@ -214,8 +227,8 @@ TEST(SettingsFile, ReadsWebsiteSettingsWithTheirDefaults) {
     auto absent = OrvixConfiguration::fromJSON(settings("[]"));
     EXPECT_EQ(absent.websites, WebsiteProtection());
 
-    auto given = OrvixConfiguration::fromJSON(
-        settings("[]", R"(,"websites":{"domains":["example.com"],"enabled":true,"contentFilter":"adult"})"));
+    auto given = OrvixConfiguration::fromJSON(settings(
+        "[]", R"(,"websites":{"domains":["example.com"],"enabled":true,"contentFilter":"adult"})"));
     EXPECT_TRUE(given.websites.enabled);
     EXPECT_FALSE(given.websites.keepFamilyBetweenSessions);
     EXPECT_EQ(given.websites.contentFilter, WebsiteContentFilter::adult);
@@ -270,7 +283,8 @@ TEST(Calendar, DayKeysFollowTheSettingsZoneAndFallBackToUTC) {
     EXPECT_EQ(unknown.dayKey(Instant::fromUnixSeconds(1709855999)), "2024-03-07");
     EXPECT_EQ(unknown.dayKey(Instant::fromUnixSeconds(1709856000)), "2024-03-08");
 
-    auto configuration = OrvixConfiguration::fromJSON(R"({"groups":[],"blockingEnabled":false,"timeZoneIdentifier":"Nowhere/Else"})");
+    auto configuration = OrvixConfiguration::fromJSON(
+        R"({"groups":[],"blockingEnabled":false,"timeZoneIdentifier":"Nowhere/Else"})");
     EXPECT_EQ(configuration.timeZoneIdentifier, "Nowhere/Else");
     EXPECT_EQ(configuration.calendar().timeZoneIdentifier(), "UTC");
 }

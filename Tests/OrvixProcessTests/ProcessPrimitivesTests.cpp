@@ -55,8 +55,10 @@ TEST(ProcessPrimitives, ReadsIdentityAndPathOfARealProcess) {
     EXPECT_EQ(identity.uid, ::getuid());
     const auto startedAt = std::chrono::microseconds(identity.start);
     const auto sinceEpoch = before.time_since_epoch();
-    // The kernel keeps start times in clock ticks: allow their granularity and a boot-time rounding.
-    EXPECT_LT(std::chrono::abs(std::chrono::duration_cast<std::chrono::microseconds>(sinceEpoch) - startedAt),
+    // The kernel keeps start times in clock ticks: allow their granularity and a boot-time
+    // rounding.
+    EXPECT_LT(std::chrono::abs(std::chrono::duration_cast<std::chrono::microseconds>(sinceEpoch) -
+                               startedAt),
               std::chrono::seconds(2));
     EXPECT_EQ(identityOf(child).start, identity.start);  // stable across reads
 
@@ -122,26 +124,31 @@ TEST(ProcessPrimitives, KillsOnlyTheInspectedProcessOfTheCaller) {
         {"pid 0", 0, account->uid, 0, 1},
     };
     for (const auto &c : refused) {
-        EXPECT_EQ(runAs(*account, [&] { return orvix_kill_if_owned(c.pid, c.uid, c.start); }), c.expected)
+        EXPECT_EQ(runAs(*account, [&] { return orvix_kill_if_owned(c.pid, c.uid, c.start); }),
+                  c.expected)
             << c.what;
     }
-    EXPECT_EQ(runAs(*account, [] {
-                  uint32_t uid;
-                  uint64_t start;
-                  if (orvix_process_identity(::getpid(), &uid, &start) != 0) return 99;
-                  return orvix_kill_if_owned(::getpid(), uid, start);
-              }),
+    EXPECT_EQ(runAs(*account,
+                    [] {
+                        uint32_t uid;
+                        uint64_t start;
+                        if (orvix_process_identity(::getpid(), &uid, &start) != 0) return 99;
+                        return orvix_kill_if_owned(::getpid(), uid, start);
+                    }),
               1)
         << "itself";
     EXPECT_TRUE(isRunning(own));
     EXPECT_TRUE(isRunning(foreign));
 
-    EXPECT_EQ(runAs(*account, [&] { return orvix_kill_if_owned(own, ownIdentity.uid, ownIdentity.start); }), 0);
+    EXPECT_EQ(runAs(*account,
+                    [&] { return orvix_kill_if_owned(own, ownIdentity.uid, ownIdentity.start); }),
+              0);
     EXPECT_TRUE(waitForExit(own, 2));
     EXPECT_TRUE(isRunning(foreign));
 
     // A process that is already gone reports ESRCH, and nothing else is signalled.
-    EXPECT_EQ(runAs(*account, [&] { return orvix_kill_if_owned(own, ownIdentity.uid, ownIdentity.start); }),
+    EXPECT_EQ(runAs(*account,
+                    [&] { return orvix_kill_if_owned(own, ownIdentity.uid, ownIdentity.start); }),
               ESRCH);
     stop(foreign);
 }

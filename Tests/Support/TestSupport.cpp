@@ -132,7 +132,8 @@ bool isRunning(pid_t pid) {
 }
 
 bool waitForExit(pid_t pid, double timeoutSeconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     while (std::chrono::steady_clock::now() < deadline) {
         if (!isRunning(pid)) {
             ::waitpid(pid, nullptr, WNOHANG);
