@@ -82,7 +82,7 @@ std::string readBytes(const std::filesystem::path &path) {
     if (!S_ISREG(info.st_mode)) fail(EINVAL, path.string() + " is not a regular file");
 
     std::string bytes;
-    std::vector<char> chunk(64 * 1024);
+    std::vector<char> chunk(std::size_t{64} * 1024);
     while (bytes.size() <= maximumFileSize) {
         std::size_t wanted = std::min(chunk.size(), maximumFileSize + 1 - bytes.size());
         ssize_t got = ::read(file.fd, chunk.data(), wanted);

@@ -11,7 +11,7 @@ namespace orvix {
 // JSON files that carry state between processes.
 namespace BootFiles {
 
-inline constexpr std::size_t maximumFileSize = 1024 * 1024;
+inline constexpr std::size_t maximumFileSize = std::size_t{1024} * 1024;
 
 // "~/Library/Application Support/Zorvane" of the real user, from the user database: the
 // enforcer runs before login, so HOME is not trusted. Throws std::system_error (ENOENT).

@@ -17,7 +17,7 @@ struct Instant {
 
     Instant advanced(double seconds) const { return {secondsSinceReference + seconds}; }
 
-    friend auto operator<=>(const Instant &, const Instant &) = default;
+    friend auto operator<=>(const Instant &, const Instant &) = default;  // NOLINT(modernize-use-nullptr)
 };
 
 }  // namespace orvix
