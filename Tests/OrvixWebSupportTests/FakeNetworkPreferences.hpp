@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -24,6 +25,8 @@ struct FakeNetwork {
     bool refuseCommit = false;
     bool locked = false;
     int commits = 0;
+    // Called whenever the lock is taken, to look at the world from inside an operation.
+    std::function<void()> onLock;
 
     Service *find(const std::string &identifier) {
         for (auto &service : services)
@@ -47,6 +50,7 @@ public:
     bool lock() override {
         if (network_.busy || network_.locked) return false;
         network_.locked = holding_ = true;
+        if (network_.onLock) network_.onLock();
         return true;
     }
     void unlock() override {

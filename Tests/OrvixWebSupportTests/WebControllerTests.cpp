@@ -15,6 +15,7 @@
 #include <chrono>
 #include <thread>
 
+#include "BootFiles.hpp"
 #include "DNSCryptConfiguration.hpp"
 #include "FakeNetworkPreferences.hpp"
 #include "NetworkDNS.hpp"
@@ -151,10 +152,17 @@ protected:
 TEST_F(WebControllerTest, SessionGoesFromStartingToActiveWithExactlyItsPlan) {
     make();
     const WebSessionPlan plan(session(), clock->value);
+    // What the status said while DNS was first being changed.
+    std::optional<WebServiceStatus> beforeChange;
+    network.onLock = [&] {
+        if (!beforeChange) beforeChange = status();
+    };
     const auto seen = tickUntil(Phase::active);
     ASSERT_EQ(seen.back().phase, Phase::active);
-    EXPECT_EQ(seen.front().phase, Phase::starting);
-    EXPECT_EQ(seen.front().plan, plan);
+    ASSERT_TRUE(beforeChange);
+    EXPECT_EQ(beforeChange->phase, Phase::starting);
+    EXPECT_EQ(beforeChange->plan, plan);
+    EXPECT_FALSE(beforeChange->message);
     EXPECT_TRUE(seen.back().confirmsActivePlan(plan));
     EXPECT_TRUE(seen.back().restorationPending);
     EXPECT_EQ(seen.back().uid, 4242u);
@@ -184,8 +192,16 @@ TEST_F(WebControllerTest, SessionEndRestoresAndStopsTheProxy) {
     make();
     ASSERT_EQ(tickUntil(Phase::active).back().phase, Phase::active);
     const pid_t proxy = controller->proxyProcess();
+    const auto enforced = controller->journal().plan;
+    ASSERT_TRUE(enforced);
     clock->value = sessionEnd;
+    std::optional<WebServiceStatus> during;
+    network.onLock = [&] { during = status(); };
     controller->tick();
+    ASSERT_TRUE(during);
+    EXPECT_EQ(during->phase, Phase::restoring);
+    EXPECT_EQ(during->plan, enforced);
+    EXPECT_TRUE(during->restorationPending);
     EXPECT_EQ(status().phase, Phase::idle);
     EXPECT_FALSE(status().restorationPending);
     EXPECT_FALSE(status().plan);
@@ -268,6 +284,25 @@ TEST_F(WebControllerTest, ProxyKilledFromOutsideIsRestartedAndProbed) {
     EXPECT_EQ(restarted.phase, Phase::starting);
     EXPECT_NE(controller->proxyProcess(), first);
     EXPECT_NE(controller->proxyProcess(), 0);
+    EXPECT_EQ(tickUntil(Phase::active).back().phase, Phase::active);
+}
+
+TEST_F(WebControllerTest, AWorkingProxyIsProbedAtMostEveryFiveSeconds) {
+    make();
+    ASSERT_EQ(tickUntil(Phase::active).back().phase, Phase::active);
+    const double activeAt = systemUptime();
+    // A stopped proxy still runs but answers nothing; only a probe can tell.
+    ASSERT_EQ(::kill(controller->proxyProcess(), SIGSTOP), 0);
+    controller->tick();
+    EXPECT_EQ(status().phase, Phase::active);
+    std::this_thread::sleep_for(std::chrono::duration<double>(
+        WebController::probeInterval - (systemUptime() - activeAt) + 0.05));
+    controller->tick();
+    EXPECT_EQ(status().phase, Phase::starting);
+    EXPECT_EQ(status().message, WebController::waitingMessage);
+    // DNS stays on the proxy while it does not answer.
+    EXPECT_EQ(network.servers("wifi"), std::vector<std::string>{"::1"});
+    ::kill(controller->proxyProcess(), SIGCONT);
     EXPECT_EQ(tickUntil(Phase::active).back().phase, Phase::active);
 }
 

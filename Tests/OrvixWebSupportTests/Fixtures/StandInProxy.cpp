@@ -2,7 +2,9 @@
 // it takes [::1]:53 over UDP and TCP, refuses the names of the block list the configuration
 // names (and every name below them) and answers every other A query with 127.0.0.1. It never
 // contacts anything. With ZORVANE_STANDIN_LOG set it appends "<pid> <config path>" there when it
-// starts; with ZORVANE_STANDIN_SILENT set it holds the address but never answers.
+// starts; with ZORVANE_STANDIN_SILENT set it holds the address but never answers; with
+// ZORVANE_STANDIN_DELAY_MS it waits that long before taking the address, as a proxy that is
+// slow to come up.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -49,6 +51,9 @@ int main(int argc, char **argv) {
     if (const char *log = std::getenv("ZORVANE_STANDIN_LOG")) {
         std::ofstream(log, std::ios::app) << ::getpid() << " " << argv[2] << "\n";
     }
+
+    if (const char *delay = std::getenv("ZORVANE_STANDIN_DELAY_MS"))
+        ::usleep(static_cast<useconds_t>(std::atoi(delay)) * 1000);
 
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
