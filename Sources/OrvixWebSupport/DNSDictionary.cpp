@@ -13,7 +13,9 @@ DNSDictionary &DNSDictionary::operator=(DNSDictionary other) noexcept {
     std::swap(node_, other.node_);
     return *this;
 }
-DNSDictionary::~DNSDictionary() { plist_free(node_); }
+DNSDictionary::~DNSDictionary() {
+    plist_free(node_);
+}
 
 std::optional<DNSDictionary> DNSDictionary::fromBinary(const std::vector<std::uint8_t> &bytes) {
     if (bytes.empty()) return std::nullopt;
@@ -37,7 +39,9 @@ std::vector<std::uint8_t> DNSDictionary::binary() const {
     return result;
 }
 
-bool DNSDictionary::empty() const { return plist_dict_get_size(node_) == 0; }
+bool DNSDictionary::empty() const {
+    return plist_dict_get_size(node_) == 0;
+}
 
 bool DNSDictionary::contains(const std::string &key) const {
     return plist_dict_get_item(node_, key.c_str()) != nullptr;

@@ -152,9 +152,8 @@ bool NetworkDNS::apply(WebDNSJournal &journal, const Save &save) {
             if (!WebDNSPolicy::mayReplace(current, knownLocal))
                 throw WebRootError((service.name.empty() ? unnamedService : service.name) +
                                    unrecognizedSuffix);
-            journal.capture(service.identifier, configuration
-                                                    ? std::optional(configuration->binary())
-                                                    : std::nullopt);
+            journal.capture(service.identifier,
+                            configuration ? std::optional(configuration->binary()) : std::nullopt);
         }
         if (WebDNSPolicy::shouldRestore(current)) continue;
         DNSDictionary updated = configuration.value_or(DNSDictionary());

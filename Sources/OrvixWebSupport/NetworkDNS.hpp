@@ -49,9 +49,9 @@ public:
 
     // The machine's own store; throws WebRootError when it cannot be opened.
     NetworkDNS();
-    explicit NetworkDNS(std::unique_ptr<NetworkPreferences> preferences,
-                        std::vector<std::filesystem::path> proxyConfigurations =
-                            familyProxyConfigurations());
+    explicit NetworkDNS(
+        std::unique_ptr<NetworkPreferences> preferences,
+        std::vector<std::filesystem::path> proxyConfigurations = familyProxyConfigurations());
 
     // Returns whether any DNS setting changed; throws WebRootError, or what `save` throws.
     bool apply(WebDNSJournal &journal, const Save &save);

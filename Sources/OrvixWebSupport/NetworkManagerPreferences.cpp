@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +29,10 @@ std::optional<std::string> run(const std::string &program,
         return std::nullopt;
     }
     if (pid == 0) {
+        // The service holds SIGTERM and SIGINT for itself; nmcli gets them back.
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, STDIN_FILENO);
         ::dup2(output[1], STDOUT_FILENO);
@@ -156,8 +161,8 @@ bool NetworkManagerPreferences::hasDNS(const std::string &identifier) {
 std::optional<DNSDictionary> NetworkManagerPreferences::dnsConfiguration(
     const std::string &identifier) {
     if (auto staged = staged_.find(identifier); staged != staged_.end()) return staged->second;
-    const auto output = run(program_, {"-t", "-f", "ipv4.dns,ipv6.dns", "connection", "show",
-                                       "uuid", identifier});
+    const auto output =
+        run(program_, {"-t", "-f", "ipv4.dns,ipv6.dns", "connection", "show", "uuid", identifier});
     if (!output) return std::nullopt;
     std::vector<std::string> servers;
     for (const auto &line : outputLines(*output)) {
@@ -180,8 +185,7 @@ std::optional<DNSDictionary> NetworkManagerPreferences::dnsConfiguration(
 
 bool NetworkManagerPreferences::setDNSConfiguration(
     const std::string &identifier, const std::optional<DNSDictionary> &configuration) {
-    if (configuration && configuration->hasServerAddresses() &&
-        !configuration->serverAddresses())
+    if (configuration && configuration->hasServerAddresses() && !configuration->serverAddresses())
         return false;
     staged_[identifier] = configuration;
     return true;

@@ -8,7 +8,9 @@ namespace orvix {
 
 PreferencesLock::PreferencesLock(std::filesystem::path file) : file_(std::move(file)) {}
 
-PreferencesLock::~PreferencesLock() { release(); }
+PreferencesLock::~PreferencesLock() {
+    release();
+}
 
 bool PreferencesLock::acquire() {
     if (descriptor_ >= 0) return true;

@@ -39,8 +39,12 @@ std::vector<Line> lines(const std::string &text) {
     return result;
 }
 
-bool isServer(const Line &line) { return line.keyword == "nameserver" && !line.values.empty(); }
-bool isSearch(const Line &line) { return line.keyword == "search" || line.keyword == "domain"; }
+bool isServer(const Line &line) {
+    return line.keyword == "nameserver" && !line.values.empty();
+}
+bool isSearch(const Line &line) {
+    return line.keyword == "search" || line.keyword == "domain";
+}
 
 // Replaces the lines that `matches` picks by `replacement`, put where the first of them was,
 // or at the end when there was none.

@@ -108,7 +108,9 @@ WebController::WebController(bool restoreOnly, Environment environment)
         throw std::system_error(errno, std::generic_category(), journalURL.string());
 }
 
-WebController::~WebController() { stopProxy(); }
+WebController::~WebController() {
+    stopProxy();
+}
 
 std::unique_ptr<NetworkPreferences> WebController::preferences() const {
     return environment_.preferences();
@@ -154,8 +156,8 @@ bool WebController::proxyRunning() {
 void WebController::startProxy() {
     const auto &files = environment_.files;
     const auto configuration = files.url(Locations::proxyConfigurationFile);
-    proxy_ = launch({files.proxy().string(), "-config", configuration.string()},
-                    files.directory(), true);
+    proxy_ = launch({files.proxy().string(), "-config", configuration.string()}, files.directory(),
+                    true);
 }
 
 void WebController::stopProxy() {
@@ -293,7 +295,8 @@ void WebController::restore() {
             journal_ = std::move(emptied);
         } else {
             NetworkDNS dns(preferences(), environment_.familyProxyConfigurations);
-            changed = dns.restore(journal_, [this](const WebDNSJournal &journal) { save(journal); });
+            changed =
+                dns.restore(journal_, [this](const WebDNSJournal &journal) { save(journal); });
         }
     } catch (const std::exception &) {
         status(Phase::error, journal_.plan, restorationMessage);

@@ -66,7 +66,9 @@ std::filesystem::path WebRootFiles::directory() const {
 std::filesystem::path WebRootFiles::binary() const {
     return place(Locations::webServiceExecutable);
 }
-std::filesystem::path WebRootFiles::proxy() const { return place(Locations::proxyExecutable); }
+std::filesystem::path WebRootFiles::proxy() const {
+    return place(Locations::proxyExecutable);
+}
 std::filesystem::path WebRootFiles::statusURL() const {
     return directory() / Locations::webStatusFile;
 }
@@ -104,8 +106,7 @@ std::filesystem::path WebRootFiles::settingsURL(std::uint32_t uid) {
 std::string WebRootFiles::readBytes(const std::filesystem::path &url, std::uint32_t owner) {
     // Non-blocking, so a FIFO in place of the file cannot stall the service; no final
     // symbolic link, so a user cannot point the service at a file of root's.
-    Descriptor file{
-        ::open(url.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+    Descriptor file{::open(url.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
     if (file.fd < 0) throw WebRootError(unavailableMessage);
     struct stat info {};
     if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != owner ||

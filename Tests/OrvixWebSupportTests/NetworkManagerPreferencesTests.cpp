@@ -123,26 +123,32 @@ TEST_F(NetworkManagerTest, ApplyAndRestoreSendTheseCommands) {
     log();
 
     EXPECT_TRUE(NetworkDNS(store(), {}).restore(journal, save));
-    EXPECT_EQ(log(), (std::vector<std::string>{
-                         listAll, listAll, readDNS("11111111-aaaa"),
-                         listAll, listAll, readDNS("22222222-bbbb"),
-                         "connection|modify|uuid|11111111-aaaa|ipv4.dns||ipv4.ignore-auto-dns|no|"
-                         "ipv6.dns||ipv6.ignore-auto-dns|no",
-                         "connection|modify|uuid|22222222-bbbb|ipv4.dns|185.228.168.168,185.228.169."
-                         "168|ipv4.ignore-auto-dns|yes|ipv6.dns|2a0d:2a00:1::|ipv6.ignore-auto-dns|yes",
-                         listActive,
-                         "device|reapply|eth0",
-                         "device|reapply|wlan0",
-                     }));
+    EXPECT_EQ(log(),
+              (std::vector<std::string>{
+                  listAll,
+                  listAll,
+                  readDNS("11111111-aaaa"),
+                  listAll,
+                  listAll,
+                  readDNS("22222222-bbbb"),
+                  "connection|modify|uuid|11111111-aaaa|ipv4.dns||ipv4.ignore-auto-dns|no|"
+                  "ipv6.dns||ipv6.ignore-auto-dns|no",
+                  "connection|modify|uuid|22222222-bbbb|ipv4.dns|185.228.168.168,185.228.169."
+                  "168|ipv4.ignore-auto-dns|yes|ipv6.dns|2a0d:2a00:1::|ipv6.ignore-auto-dns|yes",
+                  listActive,
+                  "device|reapply|eth0",
+                  "device|reapply|wlan0",
+              }));
     EXPECT_EQ(setting("11111111-aaaa.ipv4.ignore-auto-dns"), "no");
     EXPECT_EQ(setting("22222222-bbbb.ipv4.dns"), "185.228.168.168,185.228.169.168");
     EXPECT_TRUE(journal.backups.empty());
 }
 
 TEST_F(NetworkManagerTest, RefusedCommandsBecomeTheFixedMessages) {
-    writeFile(bin / "fail",
-              "connection modify uuid 11111111-aaaa ipv4.dns  ipv4.ignore-auto-dns yes ipv6.dns ::1 "
-              "ipv6.ignore-auto-dns yes\n");
+    writeFile(
+        bin / "fail",
+        "connection modify uuid 11111111-aaaa ipv4.dns  ipv4.ignore-auto-dns yes ipv6.dns ::1 "
+        "ipv6.ignore-auto-dns yes\n");
     try {
         NetworkDNS(store(), {}).apply(journal, save);
         ADD_FAILURE() << "a refused modification was reported as done";

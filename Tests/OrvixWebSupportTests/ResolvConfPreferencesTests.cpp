@@ -56,7 +56,8 @@ TEST_F(ResolvConfTest, TakenOverAndPutBackByteForByte) {
         EXPECT_FALSE(apply());
         EXPECT_TRUE(restore());
         // A file without a final line feed gets one: the only byte that may differ.
-        EXPECT_EQ(readFile(file()), before.empty() || before.back() == '\n' ? before : before + "\n");
+        EXPECT_EQ(readFile(file()),
+                  before.empty() || before.back() == '\n' ? before : before + "\n");
         EXPECT_TRUE(journal.backups.empty());
     }
 }
@@ -68,7 +69,8 @@ TEST_F(ResolvConfTest, ManualResolverOfTheUserIsRefusedWithTheServiceName) {
         apply();
         ADD_FAILURE() << "a manual resolver was replaced";
     } catch (const WebRootError &error) {
-        EXPECT_EQ(std::string(error.what()), std::string("resolv.conf") + NetworkDNS::unrecognizedSuffix);
+        EXPECT_EQ(std::string(error.what()),
+                  std::string("resolv.conf") + NetworkDNS::unrecognizedSuffix);
     }
     EXPECT_EQ(readFile(file()), text);
 }

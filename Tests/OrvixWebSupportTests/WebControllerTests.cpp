@@ -103,7 +103,8 @@ protected:
         environment.settingsURL = [this](std::uint32_t) { return settings(); };
         environment.familyProxyConfigurations = {};
         environment.cacheFlushCommands = {
-            {"/bin/sh", "-c", "echo flush >> '" + (settingsDirectory.path() / "flushes").string() + "'"},
+            {"/bin/sh", "-c",
+             "echo flush >> '" + (settingsDirectory.path() / "flushes").string() + "'"},
             {"/nonexistent/flush"}};
         environment.clock = clock;
         return environment;
@@ -114,7 +115,9 @@ protected:
         return *controller;
     }
 
-    WebServiceStatus status() const { return WebServiceStatus::fromJSON(readFile(files.statusURL())); }
+    WebServiceStatus status() const {
+        return WebServiceStatus::fromJSON(readFile(files.statusURL()));
+    }
 
     int flushes() const {
         const auto path = settingsDirectory.path() / "flushes";
@@ -170,8 +173,9 @@ TEST_F(WebControllerTest, SessionGoesFromStartingToActiveWithExactlyItsPlan) {
     EXPECT_EQ(journalOnDisk(), controller->journal());
     EXPECT_EQ(journalOnDisk().plan, plan);
     EXPECT_EQ(readFile(files.url("blocked-names.txt")), "example.com\nnews.example\n");
-    EXPECT_EQ(readFile(files.url("dnscrypt.toml")),
-              DNSCryptConfiguration::text(files.directory().string(), WebsiteContentFilter::family));
+    EXPECT_EQ(
+        readFile(files.url("dnscrypt.toml")),
+        DNSCryptConfiguration::text(files.directory().string(), WebsiteContentFilter::family));
     EXPECT_EQ(flushes(), 1);
 
     // Later ticks keep it active without rewriting the journal or flushing again.
@@ -279,12 +283,16 @@ TEST_F(WebControllerTest, ProxyKilledFromOutsideIsRestartedAndProbed) {
     const pid_t first = controller->proxyProcess();
     ::kill(first, SIGKILL);
     ASSERT_TRUE(waitForExit(first, 5));
-    controller->tick();
-    const auto restarted = status();
-    EXPECT_EQ(restarted.phase, Phase::starting);
-    EXPECT_NE(controller->proxyProcess(), first);
-    EXPECT_NE(controller->proxyProcess(), 0);
+    // The new proxy is only believed once it answered: the status says "starting" until then.
+    std::optional<WebServiceStatus> beforeActive;
+    network.onLock = [&] {
+        if (!beforeActive) beforeActive = status();
+    };
     EXPECT_EQ(tickUntil(Phase::active).back().phase, Phase::active);
+    ASSERT_TRUE(beforeActive);
+    EXPECT_EQ(beforeActive->phase, Phase::starting);
+    EXPECT_NE(controller->proxyProcess(), first);
+    EXPECT_TRUE(isRunning(controller->proxyProcess()));
 }
 
 TEST_F(WebControllerTest, AWorkingProxyIsProbedAtMostEveryFiveSeconds) {
@@ -295,8 +303,8 @@ TEST_F(WebControllerTest, AWorkingProxyIsProbedAtMostEveryFiveSeconds) {
     ASSERT_EQ(::kill(controller->proxyProcess(), SIGSTOP), 0);
     controller->tick();
     EXPECT_EQ(status().phase, Phase::active);
-    std::this_thread::sleep_for(std::chrono::duration<double>(
-        WebController::probeInterval - (systemUptime() - activeAt) + 0.05));
+    std::this_thread::sleep_for(std::chrono::duration<double>(WebController::probeInterval -
+                                                              (systemUptime() - activeAt) + 0.05));
     controller->tick();
     EXPECT_EQ(status().phase, Phase::starting);
     EXPECT_EQ(status().message, WebController::waitingMessage);

@@ -26,8 +26,9 @@ protected:
         files = WebRootFiles(root.path());
         std::filesystem::create_directories(files.directory());
         std::filesystem::create_directories(files.binary().parent_path());
-        for (const auto &path : {root.path() / "Library", root.path() / "Library/Application Support",
-                                 files.directory(), files.binary().parent_path()})
+        for (const auto &path :
+             {root.path() / "Library", root.path() / "Library/Application Support",
+              files.directory(), files.binary().parent_path()})
             ::chmod(path.c_str(), 0755);
         for (const auto &path : {files.binary(), files.proxy()}) {
             writeFile(path, "#!/bin/sh\n");
@@ -85,8 +86,7 @@ TEST_F(WebRootFilesTest, DirectoriesOthersCouldChangeAreRefused) {
         std::filesystem::remove_all(root.path() / "Library");
         SetUp();
         damage(path);
-        expectRefusal([&] { files.validateInstallation(true); },
-                      WebRootFiles::directoriesMessage);
+        expectRefusal([&] { files.validateInstallation(true); }, WebRootFiles::directoriesMessage);
     }
 }
 
@@ -261,7 +261,8 @@ TEST_F(WebRootFilesTest, WritesReplaceTheFileWithFixedModes) {
     }
     // Nothing but the target is left behind.
     std::size_t entries = 0;
-    for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator(files.directory()))
+    for ([[maybe_unused]] const auto &entry :
+         std::filesystem::directory_iterator(files.directory()))
         ++entries;
     EXPECT_EQ(entries, 1u);
 }
@@ -269,7 +270,8 @@ TEST_F(WebRootFilesTest, WritesReplaceTheFileWithFixedModes) {
 TEST_F(WebRootFilesTest, JSONWriterWritesTheRecord) {
     files.write(WebRootFiles::Owner{777}, "owner.json", false);
     EXPECT_EQ(readFile(files.directory() / "owner.json"), "{\"uid\":777}");
-    EXPECT_EQ(WebRootFiles::read<WebRootFiles::Owner>(files.directory() / "owner.json", 0).uid, 777u);
+    EXPECT_EQ(WebRootFiles::read<WebRootFiles::Owner>(files.directory() / "owner.json", 0).uid,
+              777u);
 }
 
 TEST_F(WebRootFilesTest, AFailedWriteKeepsThePreviousFile) {
@@ -280,7 +282,8 @@ TEST_F(WebRootFilesTest, AFailedWriteKeepsThePreviousFile) {
     EXPECT_THROW(files.writeData("new", "blocked", false, true), std::system_error);
     EXPECT_EQ(readFile(target), "previous");
     std::size_t entries = 0;
-    for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator(files.directory()))
+    for ([[maybe_unused]] const auto &entry :
+         std::filesystem::directory_iterator(files.directory()))
         ++entries;
     EXPECT_EQ(entries, 2u);
 }

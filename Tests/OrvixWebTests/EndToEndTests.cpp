@@ -86,8 +86,9 @@ bool isolate() {
         const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         ifreq request{};
         std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-        const bool up = ::ioctl(control, SIOCGIFFLAGS, &request) == 0 &&
-                        (request.ifr_flags |= IFF_UP, ::ioctl(control, SIOCSIFFLAGS, &request) == 0);
+        const bool up =
+            ::ioctl(control, SIOCGIFFLAGS, &request) == 0 &&
+            (request.ifr_flags |= IFF_UP, ::ioctl(control, SIOCSIFFLAGS, &request) == 0);
         ::close(control);
         // Only the overlay's own tools; a NetworkManager of the machine is out of reach anyway.
         ::setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
@@ -130,8 +131,9 @@ protected:
 
         std::filesystem::remove_all("/Library");
         for (const auto &directory :
-             {std::filesystem::path("/Library"), std::filesystem::path("/Library/Application Support"),
-              webDirectory, std::filesystem::path("/Library/PrivilegedHelperTools")}) {
+             {std::filesystem::path("/Library"),
+              std::filesystem::path("/Library/Application Support"), webDirectory,
+              std::filesystem::path("/Library/PrivilegedHelperTools")}) {
             std::filesystem::create_directories(directory);
             ::chmod(directory.c_str(), 0755);
         }
@@ -139,20 +141,22 @@ protected:
         std::filesystem::copy_file(staging / "proxy", proxyPath);
         ::chmod(service.c_str(), 0755);
         ::chmod(proxyPath.c_str(), 0755);
-        placeRootFile(webDirectory / "owner.json",
-                      "{\"uid\":" + std::to_string(account->uid) + "}", 0644);
+        placeRootFile(webDirectory / "owner.json", "{\"uid\":" + std::to_string(account->uid) + "}",
+                      0644);
         placeRootFile(resolvConf, automaticResolvConf, 0644);
         std::filesystem::remove_all(account->home / "Library");
         std::filesystem::remove("/tmp/zorvane-proxy-starts");
         ::setenv("ZORVANE_STANDIN_LOG", "/tmp/zorvane-proxy-starts", 1);
         // Slow enough that the first tick finds the proxy not yet answering.
-        ::setenv("ZORVANE_STANDIN_DELAY_MS", "300", 1);
+        ::setenv("ZORVANE_STANDIN_DELAY_MS", "600", 1);
         sessionEnd = Instant::now().advanced(3600);
     }
 
     void TearDown() override {
         if (HasFailure()) {
-            std::cerr << "resolv.conf:\n" << (std::filesystem::exists(resolvConf) ? readFile(resolvConf) : "(none)") << "\n";
+            std::cerr << "resolv.conf:\n"
+                      << (std::filesystem::exists(resolvConf) ? readFile(resolvConf) : "(none)")
+                      << "\n";
             if (std::filesystem::exists(webDirectory / "status.json"))
                 std::cerr << "status: " << readFile(webDirectory / "status.json") << "\n";
             if (std::filesystem::exists(webDirectory / "journal.json"))
@@ -214,9 +218,9 @@ protected:
 
     // Polls the status file until `condition` holds; every distinct status seen on the way is
     // passed to `each`.
-    std::optional<WebServiceStatus> waitFor(const std::function<bool(const WebServiceStatus &)> &condition,
-                                            double seconds,
-                                            const std::function<void(const WebServiceStatus &)> &each = {}) {
+    std::optional<WebServiceStatus> waitFor(
+        const std::function<bool(const WebServiceStatus &)> &condition, double seconds,
+        const std::function<void(const WebServiceStatus &)> &each = {}) {
         const auto deadline = Steady::now() + std::chrono::duration<double>(seconds);
         std::optional<WebServiceStatus> last;
         while (Steady::now() < deadline) {
@@ -258,11 +262,11 @@ protected:
     void expectActiveSession() {
         const WebSessionPlan plan(settings(), Instant::now());
         bool sawStarting = false;
-        const auto active = waitFor(
-            [](const WebServiceStatus &s) { return s.phase == Phase::active; }, 10,
-            [&](const WebServiceStatus &s) {
-                if (s.phase == Phase::starting && s.plan == plan) sawStarting = true;
-            });
+        const auto active =
+            waitFor([](const WebServiceStatus &s) { return s.phase == Phase::active; }, 10,
+                    [&](const WebServiceStatus &s) {
+                        if (s.phase == Phase::starting && s.plan == plan) sawStarting = true;
+                    });
         ASSERT_TRUE(active) << "the service never became active";
         EXPECT_TRUE(sawStarting);
         EXPECT_TRUE(active->confirmsActivePlan(plan));
@@ -330,7 +334,8 @@ TEST_F(WebServiceEndToEnd, BetweenSessionsTheProxyIsRestartedAndDNSStaysOnIt) {
         [](const WebServiceStatus &s) {
             return s.phase == Phase::active && s.plan && s.plan->isContinuous();
         },
-        10, [&](const WebServiceStatus &s) {
+        10,
+        [&](const WebServiceStatus &s) {
             if (s.phase == Phase::idle || s.phase == Phase::restoring) leftLocalResolver = true;
             if (readFile(resolvConf).find("nameserver ::1\n") == std::string::npos)
                 leftLocalResolver = true;
@@ -423,8 +428,8 @@ TEST_F(WebServiceEndToEnd, AnotherResolverOnTheAddressIsLeftAloneAndRetried) {
     const auto first = waitForPhase(Phase::error);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->message, WebController::resolverOwnedMessage);
-    const auto later = waitFor(
-        [&](const WebServiceStatus &s) { return s.uptime >= first->uptime + 0.9; }, 4);
+    const auto later =
+        waitFor([&](const WebServiceStatus &s) { return s.uptime >= first->uptime + 0.9; }, 4);
     ASSERT_TRUE(later);
     EXPECT_EQ(later->phase, Phase::error);
     EXPECT_EQ(later->message, WebController::resolverOwnedMessage);
@@ -441,8 +446,8 @@ TEST_F(WebServiceEndToEnd, AnUnrecognizedManualResolverStopsTheChange) {
     placeRootFile(resolvConf, manual, 0644);
     writeSettings(settings());
     startService();
-    const auto refused = waitFor(
-        [](const WebServiceStatus &s) { return s.phase == Phase::error; }, 8);
+    const auto refused =
+        waitFor([](const WebServiceStatus &s) { return s.phase == Phase::error; }, 8);
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->message, std::string("resolv.conf") + NetworkDNS::unrecognizedSuffix);
     EXPECT_FALSE(refused->restorationPending);
@@ -456,11 +461,12 @@ TEST_F(WebServiceEndToEnd, DeletedSettingsKeepTheSessionUntilItsEnd) {
     expectActiveSession();
     const auto plan = journal().plan;
     std::filesystem::remove(settingsFile());
-    const auto stillActive = waitFor(
-        [](const WebServiceStatus &s) { return s.uptime > systemUptime() - 0.1; }, 3);
+    const auto stillActive =
+        waitFor([](const WebServiceStatus &s) { return s.uptime > systemUptime() - 0.1; }, 3);
     ASSERT_TRUE(stillActive);
     const double deletedAt = systemUptime();
-    const auto later = waitFor([&](const WebServiceStatus &s) { return s.uptime > deletedAt + 1; }, 3);
+    const auto later =
+        waitFor([&](const WebServiceStatus &s) { return s.uptime > deletedAt + 1; }, 3);
     ASSERT_TRUE(later);
     if (Instant::now() < sessionEnd.advanced(-0.5)) {
         EXPECT_EQ(later->phase, Phase::active);
@@ -485,9 +491,15 @@ TEST_F(WebServiceEndToEnd, RefusedSettingsFilesLeaveDNSAlone) {
     std::filesystem::remove(settingsFile());
     const std::vector<Case> cases = {
         {"owned by another user",
-         [&] { writeFile(settingsFile(), valid); asAccount(settingsFile(), account->uid + 1, 0600); }},
+         [&] {
+             writeFile(settingsFile(), valid);
+             asAccount(settingsFile(), account->uid + 1, 0600);
+         }},
         {"group-writable",
-         [&] { writeFile(settingsFile(), valid); asAccount(settingsFile(), account->uid, 0660); }},
+         [&] {
+             writeFile(settingsFile(), valid);
+             asAccount(settingsFile(), account->uid, 0660);
+         }},
         {"a symbolic link",
          [&] {
              const auto real = settingsFile().parent_path() / "real.json";
@@ -497,7 +509,10 @@ TEST_F(WebServiceEndToEnd, RefusedSettingsFilesLeaveDNSAlone) {
              asAccount(settingsFile(), account->uid, 0600);
          }},
         {"a directory",
-         [&] { std::filesystem::create_directory(settingsFile()); asAccount(settingsFile(), account->uid, 0700); }},
+         [&] {
+             std::filesystem::create_directory(settingsFile());
+             asAccount(settingsFile(), account->uid, 0700);
+         }},
         {"over 1 MiB",
          [&] {
              std::string large = valid;
@@ -511,14 +526,20 @@ TEST_F(WebServiceEndToEnd, RefusedSettingsFilesLeaveDNSAlone) {
         SCOPED_TRACE(name);
         std::filesystem::remove_all(settingsFile());
         place();
-        const double placedAt = systemUptime();
-        const auto refused = waitFor([&](const WebServiceStatus &s) { return s.uptime > placedAt; }, 4);
+        // A whole tick after the file was placed, so the status is about this file.
+        const double placedAt = systemUptime() + 1.05;
+        const auto refused =
+            waitFor([&](const WebServiceStatus &s) { return s.uptime > placedAt; }, 4);
         ASSERT_TRUE(refused);
         EXPECT_EQ(refused->phase, Phase::error);
         EXPECT_EQ(refused->message, WebController::settingsUnavailableMessage);
         EXPECT_EQ(readFile(resolvConf), automaticResolvConf);
     }
     EXPECT_EQ(proxyStarts(), 0);
+    // The same place with a proper file is read: the refusals came from the files themselves.
+    std::filesystem::remove_all(settingsFile());
+    writeSettings(settings());
+    expectActiveSession();
 }
 
 TEST_F(WebServiceEndToEnd, ACrashAtAnyPointLeavesARecoverableMachine) {
@@ -551,7 +572,8 @@ TEST_F(WebServiceEndToEnd, CommandLineModesAndTheirExitCodes) {
               DNSCryptConfiguration::text("/srv/dir", WebsiteContentFilter::family) + "\n");
     const auto adult = runToEnd({service.string(), "--print-proxy-config", "/srv/dir", "adult"});
     EXPECT_EQ(adult.exitCode, 0);
-    EXPECT_EQ(adult.output, DNSCryptConfiguration::text("/srv/dir", WebsiteContentFilter::adult) + "\n");
+    EXPECT_EQ(adult.output,
+              DNSCryptConfiguration::text("/srv/dir", WebsiteContentFilter::adult) + "\n");
 
     struct Case {
         std::vector<std::string> arguments;
