@@ -20,6 +20,15 @@ inline constexpr const char *webStatusFile = "status.json";
 inline constexpr const char *webJournalFile = "journal.json";
 inline constexpr const char *proxyConfigurationFile = "dnscrypt.toml";
 inline constexpr const char *blockListFile = "blocked-names.txt";
+inline constexpr const char *webOwnerFile = "owner.json";
 inline constexpr const char *privilegedHelperTools = "/Library/PrivilegedHelperTools";
+inline constexpr const char *webServiceExecutable =
+    "/Library/PrivilegedHelperTools/org.zorvane.web";
+inline constexpr const char *proxyExecutable =
+    "/Library/PrivilegedHelperTools/org.zorvane.dnscrypt";
+// The website service's network settings lock; /run is emptied at every boot, so a lock
+// file left by a crash never outlives it.
+inline constexpr const char *networkLockFile = "/run/org.zorvane.web.network.lock";
+inline constexpr const char *resolverFile = "/etc/resolv.conf";
 
 }  // namespace orvix::Locations
