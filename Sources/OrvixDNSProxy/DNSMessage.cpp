@@ -1,5 +1,7 @@
 #include "DNSMessage.hpp"
 
+#include <algorithm>
+
 namespace orvix::DNSMessage {
 
 namespace {
@@ -16,7 +18,7 @@ constexpr int maximumPointers = 127;
 // dotted lower-case form. Compression pointers, where allowed, must point strictly backwards
 // and are counted, so no message can make the reader loop.
 bool readName(std::span<const std::uint8_t> message, std::size_t &offset, bool allowPointers,
-              std::string &lowered) {
+              std::string &lowered, std::vector<bool> *used = nullptr) {
     lowered.clear();
     std::size_t position = offset;
     std::size_t wireLength = 0;
@@ -29,7 +31,9 @@ bool readName(std::span<const std::uint8_t> message, std::size_t &offset, bool a
             if (!allowPointers || position + 1 >= message.size() || ++pointers > maximumPointers)
                 return false;
             const std::size_t target = ((length & 0x3f) << 8) | message[position + 1];
-            if (target >= position) return false;
+            // Never into the header, whose id is rewritten for every client.
+            if (target >= position || target < headerSize) return false;
+            if (used) (*used)[position] = (*used)[position + 1] = true;
             if (!jumped) offset = position + 2;
             jumped = true;
             position = target;
@@ -39,10 +43,12 @@ bool readName(std::span<const std::uint8_t> message, std::size_t &offset, bool a
         wireLength += 1 + length;
         if (wireLength > maximumNameLength) return false;
         if (length == 0) {
+            if (used) (*used)[position] = true;
             if (!jumped) offset = position + 1;
             return true;
         }
         if (position + 1 + length > message.size()) return false;
+        if (used) std::fill(used->begin() + position, used->begin() + position + 1 + length, true);
         if (!lowered.empty()) lowered += '.';
         for (std::size_t i = position + 1; i <= position + length; ++i) {
             char c = static_cast<char>(message[i]);
@@ -211,10 +217,12 @@ std::optional<Response> parseResponse(std::span<const std::uint8_t> message, std
     response.code = flags & 0x0f;
     response.truncated = flags & truncatedBit;
     if (response.truncated) return response;
+    // The bytes names are read from, so that no TTL the cache rewrites is also part of a name.
+    std::vector<bool> used(message.size(), false);
     const std::size_t answers = readU16(message, 6);
     const std::size_t records = answers + readU16(message, 8) + readU16(message, 10);
     for (std::size_t i = 0; i < records; ++i) {
-        if (!readName(message, offset, true, owner) || offset + 10 > message.size())
+        if (!readName(message, offset, true, owner, &used) || offset + 10 > message.size())
             return std::nullopt;
         const std::uint16_t recordType = readU16(message, offset);
         const std::size_t ttlOffset = offset + 4;
@@ -243,6 +251,9 @@ std::optional<Response> parseResponse(std::span<const std::uint8_t> message, std
         offset += dataLength;
     }
     if (offset != message.size()) return std::nullopt;
+    for (std::size_t ttlOffset : response.ttlOffsets)
+        if (used[ttlOffset] || used[ttlOffset + 1] || used[ttlOffset + 2] || used[ttlOffset + 3])
+            return std::nullopt;
     return response;
 }
 

@@ -68,6 +68,7 @@ bool parseSocketAddress(const std::string &text, std::optional<std::uint16_t> de
 std::optional<DNSStamp> DNSStamp::parse(const std::string &text) {
     if (text.compare(0, scheme.size(), scheme) != 0 || text.size() > 2048) return std::nullopt;
     const std::string encoded = text.substr(scheme.size());
+    if (encoded.empty()) return std::nullopt;
     std::vector<std::uint8_t> bytes(encoded.size());
     std::size_t length = 0;
     const char *end = nullptr;

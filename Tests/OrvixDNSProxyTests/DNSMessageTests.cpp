@@ -142,6 +142,14 @@ TEST(DNSMessage, ResponsesMustMatchTheQuestionAndParseCompletely) {
          0xabcd, "www.example.test"},
         {"trailing bytes", join({good, {0}}), 0xabcd, "www.example.test"},
         {"pointer loop", loop, 0xabcd, "www.example.test"},
+        // A cached copy gets new TTLs and a new id: no name may be made of those bytes.
+        {"name read from a TTL",
+         join({header(0x8180, 1, 2), question, answerRecord(300),
+               {0xc0, 40, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, 1}}),
+         0xabcd, "www.example.test"},
+        {"name read from the header",
+         join({header(0x8180, 1, 1), question, {0xc0, 4, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, 1}}),
+         0xabcd, "www.example.test"},
         {"pointer ahead", forward, 0xabcd, "www.example.test"},
     };
     for (const auto &[label, message, id, name] : cases) {
