@@ -237,10 +237,10 @@ std::optional<Bytes> TestResolver::handleEncrypted(const Bytes &packet, bool tcp
         Bytes body = plain;
         body.push_back(0x80);
         body.resize((body.size() + 63) / 64 * 64, 0);
-        Bytes out(resolverMagic, resolverMagic + 8);
-        out.insert(out.end(), nonce, nonce + 24);
-        const std::size_t start = out.size();
-        out.resize(start + 16 + body.size());
+        const std::size_t start = 8 + 24;
+        Bytes out(start + 16 + body.size());
+        std::memcpy(out.data(), resolverMagic, 8);
+        std::memcpy(out.data() + 8, nonce, 24);
         if (xchacha)
             crypto_box_curve25519xchacha20poly1305_easy_afternm(out.data() + start, body.data(),
                                                                 body.size(), nonce,
