@@ -27,6 +27,7 @@ constexpr std::size_t maximumClientOutput = 1024 * 1024;
 constexpr double clientIdleTimeout = 10;
 constexpr std::size_t maximumQuerySize = 4096;
 constexpr std::size_t receiveBufferSize = 65536;
+constexpr double maximumRetryDelay = 60;
 
 volatile std::sig_atomic_t terminationRequested = 0;
 
@@ -56,6 +57,7 @@ DNSProxy::DNSProxy(ProxyConfiguration configuration, BlockList blockList, Timing
       blockList_(std::move(blockList)),
       timing_(timing),
       providerName_(lowered(configuration_.stamp.providerName)),
+      retryDelay_(timing.certificateRetry),
       buffer_(receiveBufferSize) {}
 
 DNSProxy::~DNSProxy() {
@@ -188,12 +190,17 @@ std::shared_ptr<const DNSCryptSession> DNSProxy::fetchCertificate() {
 std::shared_ptr<const DNSCryptSession> DNSProxy::currentSession(double now) {
     const bool stale = !session_ || now - sessionFetchedAt_ >= timing_.certificateRefresh ||
                        !session_->certificate().validAt(std::time(nullptr));
-    if (stale && (!lastFetchAttempt_ || now - *lastFetchAttempt_ >= timing_.certificateRetry)) {
+    // A fetch holds up the loop for up to two time-outs, so failed fetches are spaced further
+    // and further apart while the resolver stays away.
+    if (stale && (!lastFetchAttempt_ || now - *lastFetchAttempt_ >= retryDelay_)) {
         lastFetchAttempt_ = now;
         if (auto fetched = fetchCertificate()) {
             session_ = std::move(fetched);
             sessionFetchedAt_ = steadyNow();
             lastFetchAttempt_.reset();
+            retryDelay_ = timing_.certificateRetry;
+        } else {
+            retryDelay_ = std::min(retryDelay_ * 2, maximumRetryDelay);
         }
     }
     // An old certificate serves on while a refresh fails, but never past its own validity.

@@ -24,7 +24,7 @@ public:
         double queryTimeout = 2.5;         // for one forwarded query, per transport
         double certificateTimeout = 1.0;   // for one certificate fetch, per transport
         double certificateRefresh = 3600;  // how long a fetched certificate is trusted
-        double certificateRetry = 1.0;     // the least time between two failed fetches
+        double certificateRetry = 1.0;     // the first pause after a failed fetch (then doubled)
     };
 
     DNSProxy(ProxyConfiguration configuration, BlockList blockList, Timing timing);
@@ -92,6 +92,7 @@ private:
     BlockList blockList_;
     Timing timing_;
     std::string providerName_;
+    double retryDelay_;
     ResponseCache cache_;
     std::vector<int> udpListeners_;
     std::vector<int> tcpListeners_;

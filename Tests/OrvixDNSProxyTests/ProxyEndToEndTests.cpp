@@ -409,6 +409,27 @@ TEST_F(ProxyEndToEnd, HostileClientPacketsNeitherCrashItNorSneakPastTheBlockList
     EXPECT_EQ(resolver.count("blocked.test"), 0);
 }
 
+TEST_F(ProxyEndToEnd, ResolverThatAppearsLaterIsUsedOnceReachable) {
+    const std::array<std::uint8_t, 32> seed{7, 7, 7};
+    std::filesystem::path configuration;
+    {
+        TestResolver absent({.providerSeed = seed});
+        configuration = writeConfiguration(absent);
+    }
+    startProxy(configuration);
+    const auto early = askUDP(makeQuery("www.example.test", 1));
+    ASSERT_TRUE(early);
+    EXPECT_EQ(code(*early), 2);
+
+    TestResolver resolver({.providerSeed = seed});
+    // The first failed fetch is followed by a pause of two seconds before the next.
+    std::this_thread::sleep_for(2300ms);
+    const auto later = askUDP(makeQuery("www.example.test", 1));
+    ASSERT_TRUE(later);
+    EXPECT_EQ(code(*later), 0);
+    EXPECT_EQ(lastFour(*later), (Bytes{192, 0, 2, 1}));
+}
+
 TEST_F(ProxyEndToEnd, CertificateIsFetchedAgainWhenItsTimeIsUp) {
     TestResolver resolver({});
     const auto path = writeConfiguration(resolver);

@@ -79,7 +79,11 @@ Bytes response(const Bytes &query, std::size_t questionEnd, std::uint8_t code,
 
 TestResolver::TestResolver(Options options) : options_(options) {
     if (sodium_init() < 0) throw std::runtime_error("sodium_init");
-    crypto_sign_keypair(providerPublic_.data(), providerSecret_.data());
+    if (options_.providerSeed)
+        crypto_sign_seed_keypair(providerPublic_.data(), providerSecret_.data(),
+                                 options_.providerSeed->data());
+    else
+        crypto_sign_keypair(providerPublic_.data(), providerSecret_.data());
     makeCertificate(1);
 
     udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

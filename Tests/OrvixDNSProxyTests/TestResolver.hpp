@@ -33,6 +33,8 @@ public:
         Mode mode = Mode::good;
         std::uint16_t esVersion = 2;
         std::string providerName = "cleanbrowsing.org";
+        // The same seed gives the same provider key, so a resolver can be replaced by another.
+        std::optional<std::array<std::uint8_t, 32>> providerSeed = std::nullopt;
     };
 
     explicit TestResolver(Options options);
