@@ -35,12 +35,45 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
+double seconds(Clock::duration duration) {
+    return std::chrono::duration<double>(duration).count();
+}
 
 Bytes query(std::uint16_t id) {
-    Bytes bytes = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id), 1, 0, 0, 1,
-                   0, 0, 0, 0, 0, 0, 3, 'w', 'w', 'w', 7, 'e', 'x', 'a', 'm', 'p', 'l', 'e', 4,
-                   't', 'e', 's', 't', 0, 0, 1, 0, 1};
+    Bytes bytes = {static_cast<std::uint8_t>(id >> 8),
+                   static_cast<std::uint8_t>(id),
+                   1,
+                   0,
+                   0,
+                   1,
+                   0,
+                   0,
+                   0,
+                   0,
+                   0,
+                   0,
+                   3,
+                   'w',
+                   'w',
+                   'w',
+                   7,
+                   'e',
+                   'x',
+                   'a',
+                   'm',
+                   'p',
+                   'l',
+                   'e',
+                   4,
+                   't',
+                   'e',
+                   's',
+                   't',
+                   0,
+                   0,
+                   1,
+                   0,
+                   1};
     return bytes;
 }
 

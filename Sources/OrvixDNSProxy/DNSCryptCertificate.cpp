@@ -50,8 +50,7 @@ std::optional<DNSCryptCertificate> DNSCryptCertificate::best(
         const auto certificate = parse(text, providerKey, now);
         if (!certificate) continue;
         if (!chosen || certificate->serial > chosen->serial ||
-            (certificate->serial == chosen->serial &&
-             certificate->esVersion > chosen->esVersion))
+            (certificate->serial == chosen->serial && certificate->esVersion > chosen->esVersion))
             chosen = certificate;
     }
     return chosen;

@@ -29,9 +29,9 @@ struct DNSCryptCertificate {
 
     // The one to use among the TXT records of a certificate answer: the highest serial,
     // XChaCha20 when two share it.
-    static std::optional<DNSCryptCertificate> best(const std::vector<std::vector<std::uint8_t>> &texts,
-                                                   std::span<const std::uint8_t, 32> providerKey,
-                                                   std::int64_t now);
+    static std::optional<DNSCryptCertificate> best(
+        const std::vector<std::vector<std::uint8_t>> &texts,
+        std::span<const std::uint8_t, 32> providerKey, std::int64_t now);
 
     bool validAt(std::int64_t now) const { return now >= validFrom && now <= validUntil; }
 };

@@ -14,7 +14,9 @@ constexpr std::size_t macSize = crypto_box_MACBYTES;
 static_assert(crypto_box_MACBYTES == crypto_box_curve25519xchacha20poly1305_MACBYTES);
 static_assert(crypto_box_NONCEBYTES == fullNonce);
 
-std::size_t roundUp(std::size_t size) { return (size + 63) / 64 * 64; }
+std::size_t roundUp(std::size_t size) {
+    return (size + 63) / 64 * 64;
+}
 
 }  // namespace
 
@@ -33,7 +35,9 @@ DNSCryptSession::DNSCryptSession(const DNSCryptCertificate &certificate)
     if (result != 0) throw std::invalid_argument("unusable resolver key");
 }
 
-DNSCryptSession::~DNSCryptSession() { sodium_memzero(sharedKey_.data(), sharedKey_.size()); }
+DNSCryptSession::~DNSCryptSession() {
+    sodium_memzero(sharedKey_.data(), sharedKey_.size());
+}
 
 DNSCryptSession::Sealed DNSCryptSession::seal(std::span<const std::uint8_t> query, bool tcp,
                                               std::size_t minimumSize) const {
@@ -42,9 +46,8 @@ DNSCryptSession::Sealed DNSCryptSession::seal(std::span<const std::uint8_t> quer
     std::uint8_t nonce[fullNonce] = {};
     std::memcpy(nonce, sealed.nonce.data(), halfNonce);
 
-    const std::size_t paddedSize =
-        tcp ? roundUp(query.size() + 1 + randombytes_uniform(256))
-            : roundUp(std::max(minimumSize, query.size() + 1));
+    const std::size_t paddedSize = tcp ? roundUp(query.size() + 1 + randombytes_uniform(256))
+                                       : roundUp(std::max(minimumSize, query.size() + 1));
     Bytes padded(paddedSize, 0);
     std::memcpy(padded.data(), query.data(), query.size());
     padded[query.size()] = 0x80;
@@ -58,9 +61,8 @@ DNSCryptSession::Sealed DNSCryptSession::seal(std::span<const std::uint8_t> quer
     std::memcpy(out + 8, publicKey_.data(), publicKey_.size());
     std::memcpy(out + 8 + publicKey_.size(), sealed.nonce.data(), halfNonce);
     if (certificate_.esVersion == DNSCryptCertificate::xchacha20Poly1305)
-        crypto_box_curve25519xchacha20poly1305_easy_afternm(out + headerSize, padded.data(),
-                                                            padded.size(), nonce,
-                                                            sharedKey_.data());
+        crypto_box_curve25519xchacha20poly1305_easy_afternm(
+            out + headerSize, padded.data(), padded.size(), nonce, sharedKey_.data());
     else
         crypto_box_easy_afternm(out + headerSize, padded.data(), padded.size(), nonce,
                                 sharedKey_.data());

@@ -155,7 +155,8 @@ QueryParse parseQuery(std::span<const std::uint8_t> message) {
 }
 
 Bytes reply(const Query &query, ResponseCode code, bool truncated) {
-    std::uint16_t flags = responseBit | (query.flags & (recursionDesiredBit | checkingDisabledBit)) |
+    std::uint16_t flags = responseBit |
+                          (query.flags & (recursionDesiredBit | checkingDisabledBit)) |
                           recursionAvailableBit | code;
     if (truncated) flags |= truncatedBit;
     Bytes bytes = header(query.id, flags, 1, 0);
@@ -192,8 +193,10 @@ std::optional<Bytes> encodeName(const std::string &name) {
 Bytes textQuery(const std::string &name, std::uint16_t id) {
     Bytes bytes = header(id, recursionDesiredBit, 1, 0);
     const auto encoded = encodeName(name);
-    if (encoded) bytes.insert(bytes.end(), encoded->begin(), encoded->end());
-    else bytes.push_back(0);
+    if (encoded)
+        bytes.insert(bytes.end(), encoded->begin(), encoded->end());
+    else
+        bytes.push_back(0);
     appendU16(bytes, typeTXT);
     appendU16(bytes, classIN);
     return bytes;

@@ -31,7 +31,9 @@ constexpr double maximumRetryDelay = 60;
 
 volatile std::sig_atomic_t terminationRequested = 0;
 
-void requestTermination(int) { terminationRequested = 1; }
+void requestTermination(int) {
+    terminationRequested = 1;
+}
 
 double steadyNow() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
@@ -42,7 +44,9 @@ std::system_error systemError(const std::string &what) {
     return std::system_error(errno, std::generic_category(), what);
 }
 
-std::uint16_t randomID() { return static_cast<std::uint16_t>(randombytes_uniform(65536)); }
+std::uint16_t randomID() {
+    return static_cast<std::uint16_t>(randombytes_uniform(65536));
+}
 
 std::string lowered(std::string text) {
     for (char &c : text)
@@ -75,7 +79,8 @@ void DNSProxy::listen() {
             const int descriptor = socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             if (descriptor < 0) throw systemError("socket for " + address.text);
             (type == SOCK_DGRAM ? udpListeners_ : tcpListeners_).push_back(descriptor);
-            if (family == AF_INET6) setsockopt(descriptor, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+            if (family == AF_INET6)
+                setsockopt(descriptor, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
             if (type == SOCK_STREAM)
                 setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
             if (bind(descriptor, reinterpret_cast<const sockaddr *>(&address.address),
@@ -156,8 +161,8 @@ std::optional<Bytes> DNSProxy::exchangePlain(const Bytes &query, bool tcp, doubl
                 input.insert(input.end(), buffer_.begin(), buffer_.begin() + received);
                 if (input.size() >= 2 &&
                     input.size() >= 2 + std::size_t{DNSMessage::readU16(input, 0)})
-                    result = Bytes(input.begin() + 2,
-                                   input.begin() + 2 + DNSMessage::readU16(input, 0));
+                    result =
+                        Bytes(input.begin() + 2, input.begin() + 2 + DNSMessage::readU16(input, 0));
             }
         }
     }
@@ -168,12 +173,11 @@ std::optional<Bytes> DNSProxy::exchangePlain(const Bytes &query, bool tcp, doubl
 std::shared_ptr<const DNSCryptSession> DNSProxy::fetchCertificate() {
     for (bool tcp : {false, true}) {
         const std::uint16_t id = randomID();
-        const auto answer =
-            exchangePlain(DNSMessage::textQuery(providerName_, id), tcp, timing_.certificateTimeout);
+        const auto answer = exchangePlain(DNSMessage::textQuery(providerName_, id), tcp,
+                                          timing_.certificateTimeout);
         if (!answer) continue;
-        const auto response =
-            DNSMessage::parseResponse(*answer, id, providerName_, DNSMessage::typeTXT,
-                                      DNSMessage::classIN);
+        const auto response = DNSMessage::parseResponse(*answer, id, providerName_,
+                                                        DNSMessage::typeTXT, DNSMessage::classIN);
         if (!response || response->truncated) continue;
         const auto certificate = DNSCryptCertificate::best(
             response->texts, configuration_.stamp.providerKey, std::time(nullptr));
@@ -208,8 +212,7 @@ std::shared_ptr<const DNSCryptSession> DNSProxy::currentSession(double now) {
     return session_;
 }
 
-void DNSProxy::send(const Destination &destination, const DNSMessage::Query *query,
-                    Bytes message) {
+void DNSProxy::send(const Destination &destination, const DNSMessage::Query *query, Bytes message) {
     if (destination.udpSocket >= 0) {
         if (query && message.size() > query->udpSize)
             message = DNSMessage::reply(*query, DNSMessage::noError, true);
@@ -340,7 +343,8 @@ void DNSProxy::serviceClient(int socket, short events, double now) {
     if (found == clients_.end()) return;
     Bytes &output = found->second.output;
     if (!output.empty()) {
-        const ssize_t sent = ::send(socket, output.data(), output.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        const ssize_t sent =
+            ::send(socket, output.data(), output.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent < 0 && errno != EAGAIN && errno != EINTR) {
             closeClient(socket);
             return;
@@ -402,9 +406,8 @@ void DNSProxy::serviceExchange(int socket, short events, double now) {
         for (int i = 0; i < 8; ++i) {
             const ssize_t received = recv(socket, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
             if (received < 0) return;
-            const auto message =
-                exchange.session->open({buffer_.data(), static_cast<std::size_t>(received)},
-                                       exchange.nonce);
+            const auto message = exchange.session->open(
+                {buffer_.data(), static_cast<std::size_t>(received)}, exchange.nonce);
             // Anything that is not the sealed answer to this query is ignored: on UDP a forged
             // packet must not end the wait for the real one.
             if (!message) continue;
@@ -429,9 +432,9 @@ void DNSProxy::serviceExchange(int socket, short events, double now) {
         exchange.connecting = false;
     }
     if (!exchange.connecting && exchange.written < exchange.output.size()) {
-        const ssize_t sent = ::send(socket, exchange.output.data() + exchange.written,
-                                    exchange.output.size() - exchange.written,
-                                    MSG_DONTWAIT | MSG_NOSIGNAL);
+        const ssize_t sent =
+            ::send(socket, exchange.output.data() + exchange.written,
+                   exchange.output.size() - exchange.written, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent < 0 && errno != EAGAIN && errno != EINTR) {
             finishExchange(socket, std::nullopt, std::nullopt, now);
             return;
@@ -445,7 +448,8 @@ void DNSProxy::serviceExchange(int socket, short events, double now) {
             return;
         }
         if (received > 0)
-            exchange.input.insert(exchange.input.end(), buffer_.begin(), buffer_.begin() + received);
+            exchange.input.insert(exchange.input.end(), buffer_.begin(),
+                                  buffer_.begin() + received);
         if (exchange.input.size() >= 2) {
             const std::size_t length = DNSMessage::readU16(exchange.input, 0);
             if (exchange.input.size() >= 2 + length) {
@@ -518,10 +522,14 @@ void DNSProxy::run() {
             for (std::size_t i = 0; i < entries.size(); ++i) {
                 const pollfd &entry = entries[i];
                 if (entry.revents == 0) continue;
-                if (i < udpListeners_.size()) readUDPListener(entry.fd, now);
-                else if (i < firstClient) acceptClient(entry.fd, now);
-                else if (i < firstExchange) serviceClient(entry.fd, entry.revents, now);
-                else serviceExchange(entry.fd, entry.revents, now);
+                if (i < udpListeners_.size())
+                    readUDPListener(entry.fd, now);
+                else if (i < firstClient)
+                    acceptClient(entry.fd, now);
+                else if (i < firstExchange)
+                    serviceClient(entry.fd, entry.revents, now);
+                else
+                    serviceExchange(entry.fd, entry.revents, now);
             }
         }
         expire(now);

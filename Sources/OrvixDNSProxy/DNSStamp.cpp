@@ -113,9 +113,8 @@ std::string DNSStamp::text() const {
     field(address.data(), address.size());
     field(providerKey.data(), providerKey.size());
     field(providerName.data(), providerName.size());
-    std::string encoded(sodium_base64_ENCODED_LEN(bytes.size(),
-                                                  sodium_base64_VARIANT_URLSAFE_NO_PADDING),
-                        '\0');
+    std::string encoded(
+        sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_URLSAFE_NO_PADDING), '\0');
     sodium_bin2base64(encoded.data(), encoded.size(), bytes.data(), bytes.size(),
                       sodium_base64_VARIANT_URLSAFE_NO_PADDING);
     encoded.resize(std::strlen(encoded.c_str()));

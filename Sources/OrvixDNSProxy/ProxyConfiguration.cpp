@@ -46,8 +46,9 @@ void onlyKeys(const toml::table &table, const std::string &section,
     for (const auto &[key, node] : table) {
         const std::string name(key.str());
         if (std::find(keys.begin(), keys.end(), name) == keys.end())
-            throw ProxyError("The proxy configuration has a setting the proxy does not understand: " +
-                             section + name + ".");
+            throw ProxyError(
+                "The proxy configuration has a setting the proxy does not understand: " + section +
+                name + ".");
     }
 }
 
@@ -95,7 +96,8 @@ ProxyConfiguration ProxyConfiguration::parse(const std::string &text) {
          }},
         {"require_nofilter",
          [&](const toml::node &n) { requireNoFilter = boolean(n, "require_nofilter"); }},
-        {"require_nolog", [&](const toml::node &n) { requireNoLogs = boolean(n, "require_nolog"); }},
+        {"require_nolog",
+         [&](const toml::node &n) { requireNoLogs = boolean(n, "require_nolog"); }},
         {"require_dnssec",
          [&](const toml::node &n) { requireDNSSEC = boolean(n, "require_dnssec"); }},
         {"ipv4_servers", [&](const toml::node &n) { ipv4Servers = boolean(n, "ipv4_servers"); }},
@@ -134,8 +136,9 @@ ProxyConfiguration ProxyConfiguration::parse(const std::string &text) {
         const std::string name(key.str());
         const auto reader = readers.find(name);
         if (reader == readers.end())
-            throw ProxyError("The proxy configuration has a setting the proxy does not understand: " +
-                             name + ".");
+            throw ProxyError(
+                "The proxy configuration has a setting the proxy does not understand: " + name +
+                ".");
         reader->second(node);
     }
 
@@ -154,8 +157,7 @@ ProxyConfiguration ProxyConfiguration::parse(const std::string &text) {
     const auto *stampNode = server->get("stamp");
     if (!stampNode) throw ProxyError("The proxy configuration lacks the stamp of the server.");
     const auto stamp = DNSStamp::parse(string(*stampNode, "stamp"));
-    if (!stamp)
-        throw ProxyError("The server's stamp is not a DNSCrypt stamp with an IP address.");
+    if (!stamp) throw ProxyError("The server's stamp is not a DNSCrypt stamp with an IP address.");
     configuration.stamp = *stamp;
 
     const bool ipv6 = stamp->socketAddress.ss_family == AF_INET6;

@@ -10,9 +10,18 @@ using Outcome = DNSMessage::QueryParse::Outcome;
 
 Bytes header(std::uint16_t flags, std::uint16_t questions, std::uint16_t answers = 0,
              std::uint16_t additional = 0) {
-    return {0xab, 0xcd, static_cast<std::uint8_t>(flags >> 8), static_cast<std::uint8_t>(flags),
-            0, static_cast<std::uint8_t>(questions), 0, static_cast<std::uint8_t>(answers), 0, 0,
-            0, static_cast<std::uint8_t>(additional)};
+    return {0xab,
+            0xcd,
+            static_cast<std::uint8_t>(flags >> 8),
+            static_cast<std::uint8_t>(flags),
+            0,
+            static_cast<std::uint8_t>(questions),
+            0,
+            static_cast<std::uint8_t>(answers),
+            0,
+            0,
+            0,
+            static_cast<std::uint8_t>(additional)};
 }
 
 Bytes join(std::initializer_list<Bytes> parts) {
@@ -21,12 +30,14 @@ Bytes join(std::initializer_list<Bytes> parts) {
     return bytes;
 }
 
-const Bytes exampleName = {3, 'W', 'w', 'W', 7, 'e', 'x', 'a', 'm', 'p', 'l', 'e', 4, 't', 'e', 's', 't', 0};
+const Bytes exampleName = {3,   'W', 'w', 'W', 7,   'e', 'x', 'a', 'm',
+                           'p', 'l', 'e', 4,   't', 'e', 's', 't', 0};
 const Bytes typeAClassIN = {0, 1, 0, 1};
 const Bytes opt4096 = {0, 0, 41, 0x10, 0x00, 0, 0, 0, 0, 0, 0};
 
 TEST(DNSMessage, ReadsAStandardQuery) {
-    const auto parse = DNSMessage::parseQuery(join({header(0x0100, 1, 0, 1), exampleName, typeAClassIN, opt4096}));
+    const auto parse =
+        DNSMessage::parseQuery(join({header(0x0100, 1, 0, 1), exampleName, typeAClassIN, opt4096}));
     ASSERT_EQ(parse.outcome, Outcome::query);
     EXPECT_EQ(parse.query.id, 0xabcd);
     EXPECT_EQ(parse.query.name, "www.example.test");
@@ -36,8 +47,10 @@ TEST(DNSMessage, ReadsAStandardQuery) {
     EXPECT_EQ(parse.query.udpSize, 4096u);
 
     const Bytes upstream = DNSMessage::upstreamQuery(parse.query, 0x1111);
-    EXPECT_EQ(upstream, join({{0x11, 0x11, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 1}, exampleName,
-                              typeAClassIN, opt4096}));
+    EXPECT_EQ(upstream, join({{0x11, 0x11, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 1},
+                              exampleName,
+                              typeAClassIN,
+                              opt4096}));
 }
 
 TEST(DNSMessage, QueriesThatCannotBeForwardedSafely) {
@@ -79,10 +92,13 @@ TEST(DNSMessage, QueriesThatCannotBeForwardedSafely) {
          }(),
          Outcome::reply, 1},
         {"trailing bytes", join({header(0x0100, 1), name, typeAClassIN, {0}}), Outcome::reply, 1},
-        {"two EDNS records",
-         join({header(0x0100, 1, 0, 2), name, typeAClassIN, opt4096, opt4096}), Outcome::reply, 1},
+        {"two EDNS records", join({header(0x0100, 1, 0, 2), name, typeAClassIN, opt4096, opt4096}),
+         Outcome::reply, 1},
         {"EDNS record with a name",
-         join({header(0x0100, 1, 0, 1), name, typeAClassIN, {1, 'x', 0, 0, 41, 16, 0, 0, 0, 0, 0, 0, 0}}),
+         join({header(0x0100, 1, 0, 1),
+               name,
+               typeAClassIN,
+               {1, 'x', 0, 0, 41, 16, 0, 0, 0, 0, 0, 0, 0}}),
          Outcome::reply, 1},
         {"additional record runs past the end",
          join({header(0x0100, 1, 0, 1), name, typeAClassIN, {0, 0, 41, 16, 0, 0, 0, 0, 0, 0, 9}}),
@@ -102,9 +118,22 @@ TEST(DNSMessage, QueriesThatCannotBeForwardedSafely) {
 }
 
 Bytes answerRecord(std::uint32_t ttl) {
-    return {0xc0, 0x0c, 0, 1, 0, 1, static_cast<std::uint8_t>(ttl >> 24),
-            static_cast<std::uint8_t>(ttl >> 16), static_cast<std::uint8_t>(ttl >> 8),
-            static_cast<std::uint8_t>(ttl), 0, 4, 192, 0, 2, 1};
+    return {0xc0,
+            0x0c,
+            0,
+            1,
+            0,
+            1,
+            static_cast<std::uint8_t>(ttl >> 24),
+            static_cast<std::uint8_t>(ttl >> 16),
+            static_cast<std::uint8_t>(ttl >> 8),
+            static_cast<std::uint8_t>(ttl),
+            0,
+            4,
+            192,
+            0,
+            2,
+            1};
 }
 
 TEST(DNSMessage, ResponsesMustMatchTheQuestionAndParseCompletely) {
@@ -129,8 +158,9 @@ TEST(DNSMessage, ResponsesMustMatchTheQuestionAndParseCompletely) {
     const std::vector<Case> cases = {
         {"another id", good, 0xabce, "www.example.test"},
         {"another name", good, 0xabcd, "www.example.org"},
-        {"not a response", join({header(0x0180, 1, 2), question, answerRecord(300), answerRecord(60)}),
-         0xabcd, "www.example.test"},
+        {"not a response",
+         join({header(0x0180, 1, 2), question, answerRecord(300), answerRecord(60)}), 0xabcd,
+         "www.example.test"},
         {"fewer records than counted", join({header(0x8180, 1, 3), question, answerRecord(300)}),
          0xabcd, "www.example.test"},
         {"record data past the end",
@@ -144,11 +174,15 @@ TEST(DNSMessage, ResponsesMustMatchTheQuestionAndParseCompletely) {
         {"pointer loop", loop, 0xabcd, "www.example.test"},
         // A cached copy gets new TTLs and a new id: no name may be made of those bytes.
         {"name read from a TTL",
-         join({header(0x8180, 1, 2), question, answerRecord(300),
+         join({header(0x8180, 1, 2),
+               question,
+               answerRecord(300),
                {0xc0, 40, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, 1}}),
          0xabcd, "www.example.test"},
         {"name read from the header",
-         join({header(0x8180, 1, 1), question, {0xc0, 4, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, 1}}),
+         join({header(0x8180, 1, 1),
+               question,
+               {0xc0, 4, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, 1}}),
          0xabcd, "www.example.test"},
         {"pointer ahead", forward, 0xabcd, "www.example.test"},
     };
@@ -160,22 +194,25 @@ TEST(DNSMessage, ResponsesMustMatchTheQuestionAndParseCompletely) {
 
 TEST(ResponseCache, HandsOutAgedCopiesUntilTheSmallestTTLRunsOut) {
     const Bytes question = join({exampleName, typeAClassIN});
-    const Bytes message = join({header(0x8180, 1, 2), question, answerRecord(300), answerRecord(60)});
+    const Bytes message =
+        join({header(0x8180, 1, 2), question, answerRecord(300), answerRecord(60)});
     const auto query = DNSMessage::parseQuery(join({header(0x0100, 1), question})).query;
     const auto response = DNSMessage::parseResponse(message, 0xabcd, query.name, 1, 1);
     ASSERT_TRUE(response);
     ResponseCache cache;
     cache.store(query, message, *response, 1000.0);
 
-    Bytes lower = join({{0x00, 0x07, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0},
-                        {3, 'w', 'w', 'w', 7, 'e', 'x', 'a', 'm', 'p', 'l', 'e', 4, 't', 'e', 's', 't', 0},
-                        typeAClassIN});
+    Bytes lower =
+        join({{0x00, 0x07, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0},
+              {3, 'w', 'w', 'w', 7, 'e', 'x', 'a', 'm', 'p', 'l', 'e', 4, 't', 'e', 's', 't', 0},
+              typeAClassIN});
     const auto other = DNSMessage::parseQuery(lower).query;
     const auto copy = cache.lookup(other, 1010.5);
     ASSERT_TRUE(copy);
     EXPECT_EQ((*copy)[0], 0x00);
     EXPECT_EQ((*copy)[1], 0x07);
-    EXPECT_EQ(Bytes(copy->begin() + 12, copy->begin() + 12 + other.question.size()), other.question);
+    EXPECT_EQ(Bytes(copy->begin() + 12, copy->begin() + 12 + other.question.size()),
+              other.question);
     EXPECT_EQ(DNSMessage::readU32(*copy, response->ttlOffsets[0]), 290u);
     EXPECT_EQ(DNSMessage::readU32(*copy, response->ttlOffsets[1]), 50u);
     EXPECT_FALSE(cache.lookup(other, 1060.0));

@@ -83,7 +83,8 @@ TEST(ProxyConfiguration, ReadsTheConfigurationTheServiceWrites) {
             DNSCryptConfiguration::text("/Library/Application Support/ZorvaneWeb", filter));
         const bool adult = filter == WebsiteContentFilter::adult;
         EXPECT_EQ(configuration.serverName, adult ? "cleanbrowsing-adult" : "cleanbrowsing-family");
-        EXPECT_EQ(configuration.stamp.address, adult ? "185.228.168.10:8443" : "185.228.168.168:8443");
+        EXPECT_EQ(configuration.stamp.address,
+                  adult ? "185.228.168.10:8443" : "185.228.168.168:8443");
         ASSERT_EQ(configuration.listenAddresses.size(), 1u);
         const auto &listen =
             reinterpret_cast<const sockaddr_in6 &>(configuration.listenAddresses[0].address);
@@ -180,7 +181,8 @@ std::vector<std::uint8_t> certificate(const std::uint8_t *secret, std::uint16_t 
     for (std::uint32_t value : {serial, from, until})
         for (int shift = 24; shift >= 0; shift -= 8)
             signedPart.push_back(static_cast<std::uint8_t>(value >> shift));
-    std::vector<std::uint8_t> bytes = {0x44, 0x4e, 0x53, 0x43, 0, static_cast<std::uint8_t>(esVersion), 0, 0};
+    std::vector<std::uint8_t> bytes = {
+        0x44, 0x4e, 0x53, 0x43, 0, static_cast<std::uint8_t>(esVersion), 0, 0};
     bytes.resize(bytes.size() + crypto_sign_BYTES);
     crypto_sign_detached(bytes.data() + 8, nullptr, signedPart.data(), signedPart.size(), secret);
     bytes.insert(bytes.end(), signedPart.begin(), signedPart.end());
@@ -222,10 +224,11 @@ TEST(DNSCryptCertificate, OnlySignedCurrentCertificatesOfAKnownKindCount) {
         EXPECT_FALSE(DNSCryptCertificate::parse(bytes, key, now));
     }
 
-    const auto best = DNSCryptCertificate::best(
-        {certificate(secret, 1, 9, now - 10, now + 10), certificate(secret, 2, 9, now - 10, now + 10),
-         certificate(secret, 2, 12, now - 10, now - 1), certificate(secret, 1, 8, now - 10, now + 10)},
-        key, now);
+    const auto best = DNSCryptCertificate::best({certificate(secret, 1, 9, now - 10, now + 10),
+                                                 certificate(secret, 2, 9, now - 10, now + 10),
+                                                 certificate(secret, 2, 12, now - 10, now - 1),
+                                                 certificate(secret, 1, 8, now - 10, now + 10)},
+                                                key, now);
     ASSERT_TRUE(best);
     EXPECT_EQ(best->serial, 9u);
     EXPECT_EQ(best->esVersion, 2);

@@ -31,8 +31,18 @@ using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
 Bytes makeQuery(const std::string &name, std::uint16_t type, std::uint16_t id = 0x1234) {
-    Bytes query = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id), 0x01, 0x00,
-                   0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    Bytes query = {static_cast<std::uint8_t>(id >> 8),
+                   static_cast<std::uint8_t>(id),
+                   0x01,
+                   0x00,
+                   0x00,
+                   0x01,
+                   0x00,
+                   0x00,
+                   0x00,
+                   0x00,
+                   0x00,
+                   0x00};
     std::size_t start = 0;
     while (start <= name.size()) {
         std::size_t end = name.find('.', start);
@@ -52,8 +62,17 @@ Bytes makeQuery(const std::string &name, std::uint16_t type, std::uint16_t id = 
 // The same query with an EDNS record offering `size` bytes over UDP.
 Bytes withEDNS(Bytes query, std::uint16_t size) {
     query[11] = 1;
-    const Bytes opt = {0x00, 0x00, 0x29, static_cast<std::uint8_t>(size >> 8),
-                       static_cast<std::uint8_t>(size), 0, 0, 0, 0, 0x00, 0x00};
+    const Bytes opt = {0x00,
+                       0x00,
+                       0x29,
+                       static_cast<std::uint8_t>(size >> 8),
+                       static_cast<std::uint8_t>(size),
+                       0,
+                       0,
+                       0,
+                       0,
+                       0x00,
+                       0x00};
     query.insert(query.end(), opt.begin(), opt.end());
     return query;
 }
@@ -120,10 +139,18 @@ std::optional<Bytes> askTCP(const Bytes &query, int timeoutSeconds = 4) {
     return reply;
 }
 
-int code(const Bytes &reply) { return reply[3] & 0x0f; }
-int answers(const Bytes &reply) { return (reply[6] << 8) | reply[7]; }
-bool truncated(const Bytes &reply) { return reply[2] & 0x02; }
-Bytes lastFour(const Bytes &reply) { return Bytes(reply.end() - 4, reply.end()); }
+int code(const Bytes &reply) {
+    return reply[3] & 0x0f;
+}
+int answers(const Bytes &reply) {
+    return (reply[6] << 8) | reply[7];
+}
+bool truncated(const Bytes &reply) {
+    return reply[2] & 0x02;
+}
+Bytes lastFour(const Bytes &reply) {
+    return Bytes(reply.end() - 4, reply.end());
+}
 
 std::string procStatusLine(pid_t pid, const std::string &key) {
     const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
@@ -382,7 +409,8 @@ TEST_F(ProxyEndToEnd, HostileClientPacketsNeitherCrashItNorSneakPastTheBlockList
     // A blocked name with a dot inside a label, and a response sent as a query.
     const Bytes header = makeQuery("x", 1);
     Bytes dotted(header.begin(), header.begin() + 12);
-    const Bytes label = {12, 'b', 'l', 'o', 'c', 'k', 'e', 'd', '.', 't', 'e', 's', 't', 0, 0, 1, 0, 1};
+    const Bytes label = {12,  'b', 'l', 'o', 'c', 'k', 'e', 'd', '.',
+                         't', 'e', 's', 't', 0,   0,   1,   0,   1};
     dotted.insert(dotted.end(), label.begin(), label.end());
     packets.push_back(dotted);
     Bytes answer = makeQuery("blocked.test", 1);
@@ -500,9 +528,9 @@ TEST_F(ProxyEndToEnd, RefusesToStartOnWhatItDoesNotUnderstand) {
         }
         writeFile(directory_.path() / "bad.toml", configuration);
         const auto log = directory_.path() / "bad.log";
-        const pid_t pid = spawn({ORVIX_DNS_PROXY_EXECUTABLE, "-config",
-                                 (directory_.path() / "bad.toml").string()},
-                                std::nullopt, log);
+        const pid_t pid = spawn(
+            {ORVIX_DNS_PROXY_EXECUTABLE, "-config", (directory_.path() / "bad.toml").string()},
+            std::nullopt, log);
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
         EXPECT_TRUE(WIFEXITED(status));

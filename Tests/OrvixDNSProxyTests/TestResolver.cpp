@@ -30,7 +30,8 @@ void put16(Bytes &bytes, std::uint16_t value) {
 }
 
 void put32(Bytes &bytes, std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<std::uint8_t>(value >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        bytes.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 // The question of a query: lower-case name, type, and where the question ends.
@@ -132,7 +133,9 @@ void TestResolver::makeCertificate(std::uint32_t serial) {
     certificate_.insert(certificate_.end(), signedPart.begin(), signedPart.end());
 }
 
-void TestResolver::rotateCertificate() { makeCertificate(serial_ + 1); }
+void TestResolver::rotateCertificate() {
+    makeCertificate(serial_ + 1);
+}
 
 std::array<std::uint8_t, 8> TestResolver::clientMagic() const {
     std::lock_guard lock(mutex_);
@@ -199,10 +202,10 @@ std::optional<Bytes> TestResolver::handleEncrypted(const Bytes &packet, bool tcp
         std::lock_guard lock(mutex_);
         std::copy(packet.begin(), packet.begin() + 8, lastQueryMagic_.begin());
         const int result =
-            xchacha ? crypto_box_curve25519xchacha20poly1305_beforenm(
-                          sharedKey.data(), packet.data() + 8, resolverSecret_.data())
-                    : crypto_box_beforenm(sharedKey.data(), packet.data() + 8,
-                                          resolverSecret_.data());
+            xchacha
+                ? crypto_box_curve25519xchacha20poly1305_beforenm(
+                      sharedKey.data(), packet.data() + 8, resolverSecret_.data())
+                : crypto_box_beforenm(sharedKey.data(), packet.data() + 8, resolverSecret_.data());
         if (result != 0) return std::nullopt;
     }
     std::uint8_t nonce[24] = {};
@@ -210,10 +213,11 @@ std::optional<Bytes> TestResolver::handleEncrypted(const Bytes &packet, bool tcp
     const std::size_t sealedSize = packet.size() - headerSize;
     Bytes padded(sealedSize - 16);
     const int opened =
-        xchacha ? crypto_box_curve25519xchacha20poly1305_open_easy_afternm(
-                      padded.data(), packet.data() + headerSize, sealedSize, nonce, sharedKey.data())
-                : crypto_box_open_easy_afternm(padded.data(), packet.data() + headerSize,
-                                               sealedSize, nonce, sharedKey.data());
+        xchacha
+            ? crypto_box_curve25519xchacha20poly1305_open_easy_afternm(
+                  padded.data(), packet.data() + headerSize, sealedSize, nonce, sharedKey.data())
+            : crypto_box_open_easy_afternm(padded.data(), packet.data() + headerSize, sealedSize,
+                                           nonce, sharedKey.data());
     if (opened != 0) return std::nullopt;
     std::size_t end = padded.size();
     while (end > 0 && padded[end - 1] == 0) --end;
@@ -246,9 +250,8 @@ std::optional<Bytes> TestResolver::handleEncrypted(const Bytes &packet, bool tcp
         std::memcpy(out.data(), resolverMagic, 8);
         std::memcpy(out.data() + 8, nonce, 24);
         if (xchacha)
-            crypto_box_curve25519xchacha20poly1305_easy_afternm(out.data() + start, body.data(),
-                                                                body.size(), nonce,
-                                                                sharedKey.data());
+            crypto_box_curve25519xchacha20poly1305_easy_afternm(
+                out.data() + start, body.data(), body.size(), nonce, sharedKey.data());
         else
             crypto_box_easy_afternm(out.data() + start, body.data(), body.size(), nonce,
                                     sharedKey.data());
@@ -269,7 +272,8 @@ std::optional<Bytes> TestResolver::handleEncrypted(const Bytes &packet, bool tcp
 std::optional<Bytes> TestResolver::handle(const Bytes &packet, bool tcp) {
     if (packet.size() >= 8 + 32 + 12 + 16 + 64) {
         const auto magic = clientMagic();
-        if (std::equal(magic.begin(), magic.end(), packet.begin())) return handleEncrypted(packet, tcp);
+        if (std::equal(magic.begin(), magic.end(), packet.begin()))
+            return handleEncrypted(packet, tcp);
     }
     std::string name;
     std::uint16_t type = 0;
@@ -317,7 +321,8 @@ void TestResolver::serve() {
                 if (input.size() >= 2 && input.size() >= 2u + ((input[0] << 8) | input[1])) break;
             }
             if (input.size() >= 2 && input.size() >= 2u + ((input[0] << 8) | input[1])) {
-                const Bytes packet(input.begin() + 2, input.begin() + 2 + ((input[0] << 8) | input[1]));
+                const Bytes packet(input.begin() + 2,
+                                   input.begin() + 2 + ((input[0] << 8) | input[1]));
                 if (auto reply = handle(packet, true)) {
                     Bytes framed;
                     put16(framed, static_cast<std::uint16_t>(reply->size()));

@@ -20,12 +20,12 @@ class TestResolver {
 public:
     enum class Mode {
         good,
-        badSignature,     // the certificate's signature does not verify
-        expired,          // the certificate's validity ended yesterday
-        tampered,         // one byte of every sealed answer is flipped
-        wrongNonce,       // answers carry another client nonce
-        plainAnswers,     // answers come back unsealed
-        silent,           // encrypted queries get no answer
+        badSignature,  // the certificate's signature does not verify
+        expired,       // the certificate's validity ended yesterday
+        tampered,      // one byte of every sealed answer is flipped
+        wrongNonce,    // answers carry another client nonce
+        plainAnswers,  // answers come back unsealed
+        silent,        // encrypted queries get no answer
     };
 
     struct Options {

@@ -87,8 +87,10 @@ protected:
             fs::copy_file(packages / name, contents / "Resources" / name);
         fs::copy_file(ZORVANE_WEB_STAND_IN, contents / "Library/Helpers/OrvixWeb");
         fs::copy_file(ORVIX_BOOT_EXECUTABLE, contents / "Library/Helpers/OrvixBoot");
-        fs::copy_file(ORVIX_DNS_PROXY_EXECUTABLE, contents / "Library/Helpers/org.zorvane.dnscrypt");
-        writeFile(home_.path() / "Library/Application Support/Zorvane/settings.json", "{\"groups\":[]}");
+        fs::copy_file(ORVIX_DNS_PROXY_EXECUTABLE,
+                      contents / "Library/Helpers/org.zorvane.dnscrypt");
+        writeFile(home_.path() / "Library/Application Support/Zorvane/settings.json",
+                  "{\"groups\":[]}");
         chownTree(home_.path(), account_->uid, account_->gid);
     }
 
@@ -172,8 +174,8 @@ private:
             if (mount(item.path().c_str(), target.c_str(), nullptr, flags, nullptr) != 0)
                 return false;
         }
-        return mount(units_.path().c_str(), (root / "etc/systemd/system").c_str(), nullptr,
-                     MS_BIND, nullptr) == 0 &&
+        return mount(units_.path().c_str(), (root / "etc/systemd/system").c_str(), nullptr, MS_BIND,
+                     nullptr) == 0 &&
                mount(home_.path().c_str(), (root / account_->home.relative_path()).c_str(), nullptr,
                      MS_BIND, nullptr) == 0 &&
                chroot(root.c_str()) == 0 && chdir("/") == 0;
@@ -210,7 +212,8 @@ TEST_F(Packages, SetupLeavesExactlyTheInstalledStateAndASecondRunChangesNothing)
         {"/Library/", {"d", 0755, ""}},
         {"/Library/Application Support", {"d", 0755, ""}},
         {"/Library/Application Support/ZorvaneWeb", {"d", 0755, ""}},
-        {"/Library/Application Support/ZorvaneWeb/owner.json", {"f", 0644, "{\"uid\":" + uid() + "}"}},
+        {"/Library/Application Support/ZorvaneWeb/owner.json",
+         {"f", 0644, "{\"uid\":" + uid() + "}"}},
         {"/Library/PrivilegedHelperTools", {"d", 0755, ""}},
         {"/Library/PrivilegedHelperTools/org.zorvane.web",
          {"f", 0755, readFile(helpers() / "OrvixWeb")}},
@@ -252,8 +255,8 @@ TEST_F(Packages, SetupLeavesExactlyTheInstalledStateAndASecondRunChangesNothing)
 }
 
 TEST_F(Packages, SetupTakesBackDirectoriesOthersCouldWriteAndReplacesOldExecutables) {
-    for (const auto *directory : {"", "Application Support", "Application Support/ZorvaneWeb",
-                                  "PrivilegedHelperTools"}) {
+    for (const auto *directory :
+         {"", "Application Support", "Application Support/ZorvaneWeb", "PrivilegedHelperTools"}) {
         fs::create_directories(library() / directory);
         ASSERT_EQ(chown((library() / directory).c_str(), account_->uid, account_->gid), 0);
         fs::permissions(library() / directory, fs::perms::all);

@@ -28,9 +28,9 @@ struct Fixture {
     Fixture() {
         if (sodium_init() < 0) __builtin_trap();
         std::uint8_t secret[crypto_sign_SECRETKEYBYTES];
-        crypto_sign_seed_keypair(providerKey.data(), secret,
-                                 reinterpret_cast<const unsigned char *>(
-                                     "zorvane fuzzing provider seed!!!"));
+        crypto_sign_seed_keypair(
+            providerKey.data(), secret,
+            reinterpret_cast<const unsigned char *>("zorvane fuzzing provider seed!!!"));
         DNSCryptCertificate certificate;
         certificate.esVersion = DNSCryptCertificate::xchacha20Poly1305;
         certificate.resolverKey.fill(0x42);
@@ -69,8 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // The same bytes as an answer to "www.example.test" A, stored and handed out again.
     if (size >= 2) {
         const std::uint16_t id = DNSMessage::readU16(bytes, 0);
-        const Bytes asked = {0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 3, 'w', 'w', 'w', 7, 'e', 'x',
-                             'a', 'm', 'p', 'l', 'e', 4, 't', 'e', 's', 't', 0, 0, 1, 0, 1};
+        const Bytes asked = {0, 0,   1,   0,   0,   1,   0,   0,   0,   0,   0,   0,
+                             3, 'w', 'w', 'w', 7,   'e', 'x', 'a', 'm', 'p', 'l', 'e',
+                             4, 't', 'e', 's', 't', 0,   0,   1,   0,   1};
         const auto query = DNSMessage::parseQuery(asked).query;
         const auto response = DNSMessage::parseResponse(bytes, id, query.name, 1, 1);
         if (response && !response->truncated) {
