@@ -405,6 +405,11 @@ void DNSProxy::serviceExchange(int socket, short events, double now) {
     if (!exchange.tcp) {
         for (int i = 0; i < 8; ++i) {
             const ssize_t received = recv(socket, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
+            // A refused port will not answer later: fail now rather than at the time-out.
+            if (received < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                finishExchange(socket, std::nullopt, std::nullopt, now);
+                return;
+            }
             if (received < 0) return;
             const auto message = exchange.session->open(
                 {buffer_.data(), static_cast<std::size_t>(received)}, exchange.nonce);

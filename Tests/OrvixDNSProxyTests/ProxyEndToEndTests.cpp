@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -435,6 +436,24 @@ TEST_F(ProxyEndToEnd, HostileClientPacketsNeitherCrashItNorSneakPastTheBlockList
     ASSERT_TRUE(reply);
     EXPECT_EQ(lastFour(*reply), (Bytes{192, 0, 2, 1}));
     EXPECT_EQ(resolver.count("blocked.test"), 0);
+}
+
+TEST_F(ProxyEndToEnd, NamesStopResolvingWhenTheResolverGoesAway) {
+    auto resolver = std::make_unique<TestResolver>(TestResolver::Options{});
+    startProxy(writeConfiguration(*resolver));
+    ASSERT_TRUE(askUDP(makeQuery("www.example.test", 1)));
+    resolver.reset();
+    // Nothing else answers in its place, over either transport; the cache still does.
+    for (bool overTCP : {false, true}) {
+        const auto query = makeQuery("notblocked.test", 1);
+        const auto reply = overTCP ? askTCP(query) : askUDP(query);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(code(*reply), 2);
+        EXPECT_EQ(answers(*reply), 0);
+    }
+    const auto cached = askUDP(makeQuery("www.example.test", 1));
+    ASSERT_TRUE(cached);
+    EXPECT_EQ(lastFour(*cached), (Bytes{192, 0, 2, 1}));
 }
 
 TEST_F(ProxyEndToEnd, ResolverThatAppearsLaterIsUsedOnceReachable) {
