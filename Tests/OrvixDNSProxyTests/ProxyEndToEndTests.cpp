@@ -170,14 +170,7 @@ protected:
             if (errno == EPERM) GTEST_SKIP() << "network namespaces are not permitted here";
             FAIL() << "unshare: " << std::strerror(errno);
         }
-        const int control = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(control, 0);
-        ifreq request{};
-        std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-        ASSERT_EQ(ioctl(control, SIOCGIFFLAGS, &request), 0);
-        request.ifr_flags |= IFF_UP;
-        ASSERT_EQ(ioctl(control, SIOCSIFFLAGS, &request), 0) << std::strerror(errno);
-        close(control);
+        ASSERT_TRUE(orvix::testing::bringUpLoopback()) << std::strerror(errno);
     }
 
     void TearDown() override {

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.hpp"
 #include "orvix_dns.h"
 
 namespace {
@@ -147,14 +148,7 @@ protected:
             FAIL() << "unshare: " << std::strerror(errno);
         }
         ASSERT_NE(networkNamespace(), outside);
-        const int control = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(control, 0);
-        ifreq request{};
-        std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-        ASSERT_EQ(ioctl(control, SIOCGIFFLAGS, &request), 0);
-        request.ifr_flags |= IFF_UP;
-        ASSERT_EQ(ioctl(control, SIOCSIFFLAGS, &request), 0) << std::strerror(errno);
-        close(control);
+        ASSERT_TRUE(orvix::testing::bringUpLoopback()) << std::strerror(errno);
         descriptorsBefore_ = openDescriptors();
     }
 

@@ -33,23 +33,12 @@ struct MovableClock : Clock {
     Instant now() const override { return value; }
 };
 
-bool bringUpLoopback() {
-    const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool good = ::ioctl(control, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags |= IFF_UP;
-    good = good && ::ioctl(control, SIOCSIFFLAGS, &request) == 0;
-    ::close(control);
-    return good;
-}
-
 class WebControllerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "the service and its namespace need root";
         ASSERT_EQ(::unshare(CLONE_NEWNET), 0) << std::strerror(errno);
-        ASSERT_TRUE(bringUpLoopback());
+        ASSERT_TRUE(orvix::testing::bringUpLoopback());
 
         files = WebRootFiles(root.path());
         std::filesystem::create_directories(files.directory());

@@ -83,13 +83,7 @@ bool isolate() {
                                    base / "root" / staging.relative_path() / "proxy");
         if (!check(::chroot((base / "root").c_str()), "chroot") || !check(::chdir("/"), "chdir"))
             return false;
-        const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ifreq request{};
-        std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-        const bool up =
-            ::ioctl(control, SIOCGIFFLAGS, &request) == 0 &&
-            (request.ifr_flags |= IFF_UP, ::ioctl(control, SIOCSIFFLAGS, &request) == 0);
-        ::close(control);
+        const bool up = orvix::testing::bringUpLoopback();
         // Only the overlay's own tools; a NetworkManager of the machine is out of reach anyway.
         ::setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
         return up;

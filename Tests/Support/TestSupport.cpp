@@ -1,6 +1,9 @@
 #include "TestSupport.hpp"
 
 #include <fcntl.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <grp.h>
 #include <plist/plist.h>
 #include <pwd.h>
@@ -10,6 +13,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -120,6 +124,18 @@ pid_t spawn(const std::vector<std::string> &arguments, const std::optional<TestA
         ::_exit(127);
     }
     return pid;
+}
+
+bool bringUpLoopback() {
+    const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (control < 0) return false;
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = ::ioctl(control, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags |= IFF_UP;
+    up = up && ::ioctl(control, SIOCSIFFLAGS, &request) == 0;
+    ::close(control);
+    return up;
 }
 
 bool isRunning(pid_t pid) {

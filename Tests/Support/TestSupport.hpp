@@ -51,6 +51,10 @@ void chownTree(const std::filesystem::path &path, uid_t uid, gid_t gid);
 pid_t spawn(const std::vector<std::string> &arguments, const std::optional<TestAccount> &account,
             const std::optional<std::filesystem::path> &logFile = std::nullopt);
 
+// Brings up the loopback interface of the current network namespace (a new namespace starts
+// with it down); false when that fails.
+bool bringUpLoopback();
+
 // True when `pid` has not ended (a zombie counts as ended).
 bool isRunning(pid_t pid);
 // Polls until `pid` has ended or the timeout passes; reaps it when it is our child.
