@@ -14,6 +14,7 @@
 #include "ApplicationDeletionGuard.hpp"
 #include "DeletionGuardPaths.hpp"
 #include "TestSupport.hpp"
+#include "TreeState.hpp"
 
 namespace orvix {
 namespace {
@@ -69,35 +70,8 @@ void makeProductBundle(const fs::path &bundle) {
         fs::permissions(bundle / directory, program);
 }
 
-// What a user could lose or notice: the type and permission bits, and the content or link
-// target, of every item of a tree.
-struct ItemState {
-    mode_t mode = 0;
-    std::string content;
-    friend bool operator==(const ItemState &, const ItemState &) = default;
-};
-
-void PrintTo(const ItemState &item, std::ostream *out) {
-    *out << "mode " << std::oct << item.mode << std::dec << " content \"" << item.content << "\"";
-}
-
-using TreeState = std::map<std::string, ItemState>;
-
-TreeState treeState(const fs::path &root) {
-    TreeState state;
-    auto add = [&](const fs::path &path, const std::string &relative) {
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0) throw std::runtime_error("lstat " + path.string());
-        std::string content;
-        if (S_ISREG(info.st_mode)) content = readFile(path);
-        if (S_ISLNK(info.st_mode)) content = fs::read_symlink(path).string();
-        state[relative] = {info.st_mode, content};
-    };
-    add(root, "");
-    for (const auto &entry : fs::recursive_directory_iterator(root))
-        add(entry.path(), entry.path().lexically_relative(root).string());
-    return state;
-}
+using testing::TreeState;
+using testing::treeState;
 
 bool isLocked(const fs::path &path) {
     struct stat info {};

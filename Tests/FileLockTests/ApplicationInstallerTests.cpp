@@ -13,6 +13,7 @@
 #include "ApplicationInstaller.hpp"
 #include "DeletionGuardPaths.hpp"
 #include "TestSupport.hpp"
+#include "TreeState.hpp"
 
 namespace orvix {
 namespace {
@@ -39,22 +40,7 @@ void makeSourceBundle(const fs::path &bundle) {
     fs::create_symlink("../MacOS/Zorvane", bundle / "Contents/Resources/zorvane-link");
 }
 
-// Type, permission bits and content or link target of every item of a tree.
-std::map<std::string, std::pair<mode_t, std::string>> treeState(const fs::path &root) {
-    std::map<std::string, std::pair<mode_t, std::string>> state;
-    auto add = [&](const fs::path &path, const std::string &relative) {
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0) throw std::runtime_error("lstat " + path.string());
-        std::string content;
-        if (S_ISREG(info.st_mode)) content = readFile(path);
-        if (S_ISLNK(info.st_mode)) content = fs::read_symlink(path).string();
-        state[relative] = {info.st_mode, content};
-    };
-    add(root, "");
-    for (const auto &entry : fs::recursive_directory_iterator(root))
-        add(entry.path(), entry.path().lexically_relative(root).string());
-    return state;
-}
+using testing::treeState;
 
 std::set<std::string> names(const fs::path &directory) {
     std::set<std::string> result;
