@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -410,12 +411,15 @@ TEST_F(ProxyEndToEnd, HostileClientPacketsNeitherCrashItNorSneakPastTheBlockList
     Bytes answer = makeQuery("blocked.test", 1);
     answer[2] |= 0x80;
     packets.push_back(answer);
-    for (int i = 0; i < 200; ++i) {
-        // At least one byte: an empty vector has no buffer to fill, and an
-        // empty datagram is sent by the list above already.
-        Bytes noise(1 + static_cast<std::size_t>(randombytes_uniform(600)));
-        randombytes_buf(noise.data(), noise.size());
-        packets.push_back(noise);
+    // Noise from a fixed seed, so that a failure comes back on the next run. Each packet is
+    // 1 to 600 bytes long; the empty datagram is in the list above.
+    constexpr std::size_t noiseLimit = 600;
+    const std::array<unsigned char, randombytes_SEEDBYTES> seed{'n', 'o', 'i', 's', 'e'};
+    Bytes noise(200 * noiseLimit);
+    randombytes_buf_deterministic(noise.data(), noise.size(), seed.data());
+    for (auto start = noise.begin(); start != noise.end(); start += noiseLimit) {
+        const std::size_t length = 1 + (start[0] | start[1] << 8) % noiseLimit;
+        packets.emplace_back(start, start + static_cast<std::ptrdiff_t>(length));
     }
     for (const auto &packet : packets) askUDP(packet, 20);
     for (std::size_t i = 0; i < 9; ++i) askTCP(packets[i], 1);
